@@ -1,0 +1,35 @@
+# Reads a message-compiler source (.mc) and writes a C++ header with its
+# texts, so that the Linux rendering and the Windows resource share them.
+#
+#   turnpike_message_table(<mc file> <header to write>)
+#
+# Each text is the message's lines, every one followed by CR LF, as the
+# message compiler stores them.
+function(turnpike_message_table mc_file header)
+  file(STRINGS "${mc_file}" lines)
+  set(entries "")
+  set(in_text FALSE)
+  foreach(line IN LISTS lines)
+    if(in_text)
+      if(line STREQUAL ".")
+        set(in_text FALSE)
+        string(APPEND entries "    {${id}, \"${text}\"},\n")
+      else()
+        string(REPLACE "\\" "\\\\" escaped "${line}")
+        string(REPLACE "\"" "\\\"" escaped "${escaped}")
+        string(APPEND text "${escaped}\\r\\n")
+      endif()
+    elseif(line MATCHES "^MessageId=([0-9]+)")
+      set(id "${CMAKE_MATCH_1}")
+    elseif(line MATCHES "^Language=")
+      set(in_text TRUE)
+      set(text "")
+    endif()
+  endforeach()
+  set(content "// Generated from ${mc_file} by cmake/MessageTable.cmake; do not edit.\n")
+  string(APPEND content "#pragma once\n\n#include <cstdint>\n\nnamespace turnpike {\n\n")
+  string(APPEND content "struct MessageTableEntry {\n  std::uint32_t id;\n  const char* text;\n};\n\n")
+  string(APPEND content "inline constexpr MessageTableEntry kMessageTable[] = {\n${entries}};\n\n}  // namespace turnpike\n")
+  file(CONFIGURE OUTPUT "${header}" CONTENT "${content}" @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${mc_file}")
+endfunction()

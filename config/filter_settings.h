@@ -1,0 +1,44 @@
+// FilterSettings: the process-wide configuration record.
+//
+// Plain data. The settings loader fills it once at start-up; from then on it
+// is read by every subsystem, from any number of request threads, without a
+// lock, and nothing writes it until the stop steps free it. Before loading,
+// every text is absent, every number 0 and the path list empty.
+//
+// This header includes nothing of the loader so that event reporting, which
+// reads `Debug`, does not depend on the code that reports through it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace turnpike {
+
+inline constexpr std::size_t kMaxProtectedPaths = 20;
+
+// The protected paths in the order the registry enumerated them: `Count`
+// entries (1 to 20 after a successful load) of `Paths`, each as stored, and
+// beside each its ASCII-lowered form, made once at load so that request
+// threads only ever read it.
+struct ProtectedPathList {
+  std::array<std::string, kMaxProtectedPaths> Paths;
+  std::array<std::string, kMaxProtectedPaths> LoweredPaths;
+  std::size_t Count = 0;
+};
+
+struct FilterSettings {
+  std::optional<std::string> ServerURL;       // base URL of the CAS server
+  std::optional<std::string> LoginPath;       // login page below ServerURL
+  std::optional<std::string> ValidationPath;  // validation service below ServerURL
+  std::optional<std::string> AuthHeader;      // identity header name, no colon
+  std::uint32_t Debug = 0;                    // non-zero: information events are written
+  std::uint32_t SessionTimeout = 0;           // minutes a sign-on lasts
+  std::uint32_t CacheCleanTimeout = 0;        // least minutes between cache cleanings
+  std::optional<std::string> ServiceURL;      // fixed service URL, or absent
+  ProtectedPathList ProtectedPaths;
+};
+
+}  // namespace turnpike

@@ -1,0 +1,148 @@
+#include "config/settings_loader.h"
+
+#include <memory>
+
+#include "common/ascii.h"
+
+namespace turnpike {
+namespace {
+
+constexpr const char* kKeyUnreadable =
+    "The Turnpike configuration registry key could not be read, please verify that the key "
+    "exists and is set correctly";
+constexpr const char* kValueMissing =
+    "A Turnpike registry configuration value is missing or null, please set a valid value for";
+constexpr const char* kNoPaths =
+    "The Turnpike Paths registry key could not be read or does not have any path values "
+    "defined, please set up one or more paths in";
+
+// The text of REG_SZ data: its bytes up to the first NUL, whether or not the
+// stored data ends in one.
+std::string TextOf(const char* data, std::uint32_t size) {
+  std::string_view text(data, size);
+  return std::string(text.substr(0, text.find('\0')));
+}
+
+}  // namespace
+
+std::optional<std::string> ReadStringValue(RegistryAccess& registry, RegistryKeyHandle key,
+                                           const char* name) {
+  RegistryType type = RegistryType::None;
+  std::uint32_t size = 0;
+  if (!registry.QueryValue(key, name, &type, nullptr, &size)) return std::nullopt;
+  if (type != RegistryType::Sz || size <= 1) return std::nullopt;
+  auto data = std::make_unique<char[]>(size);
+  if (!registry.QueryValue(key, name, nullptr, data.get(), &size)) return std::nullopt;
+  return TextOf(data.get(), size);
+}
+
+bool ReadDwordValue(RegistryAccess& registry, RegistryKeyHandle key, const char* name,
+                    std::uint32_t& field) {
+  RegistryType type = RegistryType::None;
+  std::uint32_t size = 0;
+  if (!registry.QueryValue(key, name, &type, nullptr, &size)) return false;
+  if (type != RegistryType::Dword) return false;
+  unsigned char data[4];
+  size = sizeof data;
+  if (!registry.QueryValue(key, name, nullptr, data, &size)) return false;
+  field = static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
+          static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
+  return true;
+}
+
+bool LoadSettings(RegistryAccess& registry, const EventReporter& reporter,
+                  FilterSettings& settings) {
+  ScopedRegistryKey key(registry);
+  if (!registry.OpenKey(kSettingsKey, RegistryAccessMode::QueryValue, key.out())) {
+    reporter.LogEvent(EventType::Error, kKeyUnreadable, kSettingsKey);
+    return false;
+  }
+
+  struct TextValue {
+    const char* name;
+    std::optional<std::string> FilterSettings::*field;
+  };
+  static constexpr TextValue kTextValues[] = {
+      {"ServerURL", &FilterSettings::ServerURL},
+      {"LoginPath", &FilterSettings::LoginPath},
+      {"ValidationPath", &FilterSettings::ValidationPath},
+      {"AuthHeader", &FilterSettings::AuthHeader},
+  };
+  for (const TextValue& value : kTextValues) {
+    settings.*value.field = ReadStringValue(registry, key.get(), value.name);
+    if (!(settings.*value.field)) {
+      reporter.LogEvent(EventType::Error, kValueMissing, value.name);
+      return false;
+    }
+  }
+
+  struct NumberValue {
+    const char* name;
+    std::uint32_t FilterSettings::*field;
+  };
+  static constexpr NumberValue kNumberValues[] = {
+      {"Debug", &FilterSettings::Debug},
+      {"SessionTimeout", &FilterSettings::SessionTimeout},
+      {"CacheCleanTimeout", &FilterSettings::CacheCleanTimeout},
+  };
+  for (const NumberValue& value : kNumberValues) {
+    if (!ReadDwordValue(registry, key.get(), value.name, settings.*value.field)) {
+      reporter.LogEvent(EventType::Error, kValueMissing, value.name);
+      return false;
+    }
+  }
+
+  settings.ServiceURL = ReadStringValue(registry, key.get(), "ServiceURL");
+  key.Close();
+  return LoadProtectedPaths(registry, reporter, settings);
+}
+
+bool LoadProtectedPaths(RegistryAccess& registry, const EventReporter& reporter,
+                        FilterSettings& settings) {
+  ProtectedPathList& list = settings.ProtectedPaths;
+  ScopedRegistryKey key(registry);
+  if (registry.OpenKey(kPathsKey, RegistryAccessMode::QueryValue, key.out())) {
+    char name[kValueNameCapacity];
+    for (std::uint32_t index = 0; list.Count < kMaxProtectedPaths; ++index) {
+      std::uint32_t name_capacity = kValueNameCapacity;
+      RegistryType type = RegistryType::None;
+      std::uint32_t size = 0;
+      if (!registry.EnumValue(key.get(), index, name, &name_capacity, &type, nullptr, &size)) {
+        break;
+      }
+      if (type != RegistryType::Sz || size <= 1) continue;  // skipped without a report
+      auto data = std::make_unique<char[]>(size);
+      name_capacity = kValueNameCapacity;
+      if (!registry.EnumValue(key.get(), index, name, &name_capacity, nullptr, data.get(),
+                              &size)) {
+        continue;  // changed under us: skipped like any other unusable value
+      }
+      std::string path = TextOf(data.get(), size);
+      std::string lowered = path;
+      for (char& c : lowered) c = AsciiToLower(c);
+      list.Paths[list.Count] = std::move(path);
+      list.LoweredPaths[list.Count] = std::move(lowered);
+      ++list.Count;
+    }
+    key.Close();
+    if (list.Count > 0) return true;
+  }
+  reporter.LogEvent(EventType::Error, kNoPaths, kPathsKey);
+  return false;
+}
+
+void FreeSettings(FilterSettings& settings) {
+  settings.ServerURL.reset();
+  settings.LoginPath.reset();
+  settings.ValidationPath.reset();
+  settings.ServiceURL.reset();
+  settings.AuthHeader.reset();
+  ProtectedPathList& list = settings.ProtectedPaths;
+  for (std::size_t i = 0; i < list.Count; ++i) {
+    list.Paths[i] = std::string();
+    list.LoweredPaths[i] = std::string();
+  }
+  list.Count = 0;
+}
+
+}  // namespace turnpike

@@ -1,0 +1,50 @@
+// Loading and freeing the process-wide settings.
+//
+// The settings come from the registry of the local machine: eight values
+// under "SOFTWARE\Turnpike" and the protected paths under its subkey "Paths".
+// They are read once, at start-up, with no defaults and no range checks. A
+// failed load reports exactly one error event, naming what is missing, and
+// leaves the record partly filled until FreeSettings. Text is kept exactly as
+// stored: no trimming, no case change, no validation.
+//
+// Not thread-safe: called only by the start and stop steps, with no request
+// running.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "config/filter_settings.h"
+#include "eventlog/event_reporter.h"
+#include "platform/registry_access.h"
+
+namespace turnpike {
+
+inline constexpr const char* kSettingsKey = "SOFTWARE\\Turnpike";
+inline constexpr const char* kPathsKey = "SOFTWARE\\Turnpike\\Paths";
+// Room for a value name while enumerating the paths, terminator included.
+inline constexpr std::uint32_t kValueNameCapacity = 1000;
+
+// True when every required value and at least one path were read.
+bool LoadSettings(RegistryAccess& registry, const EventReporter& reporter,
+                  FilterSettings& settings);
+
+// True when at least one path was read into settings.ProtectedPaths.
+bool LoadProtectedPaths(RegistryAccess& registry, const EventReporter& reporter,
+                        FilterSettings& settings);
+
+// The text of a REG_SZ value up to its first NUL; nothing when the value is
+// missing, of another type, or empty.
+std::optional<std::string> ReadStringValue(RegistryAccess& registry, RegistryKeyHandle key,
+                                           const char* name);
+
+// Stores a REG_DWORD value into `field`; false, leaving `field` unchanged,
+// when the value is missing or of another type.
+bool ReadDwordValue(RegistryAccess& registry, RegistryKeyHandle key, const char* name,
+                    std::uint32_t& field);
+
+// Releases every text and path; safe after a load that stopped half-way.
+void FreeSettings(FilterSettings& settings);
+
+}  // namespace turnpike

@@ -1,0 +1,65 @@
+// InMemoryFilterHost: one request held in memory, for tests and for
+// turnpike-try.
+//
+// It answers the FilterHost operations from the URL, headers and server
+// variables it was given, records what the filter did (the response sent,
+// headers set or added, every call in order) and can be told to fail any
+// operation. Header names compare without regard to ASCII case, as in HTTP.
+// Not thread-safe: like a real request, it belongs to one thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/filter_host.h"
+
+namespace turnpike {
+
+class InMemoryFilterHost final : public FilterHost {
+ public:
+  enum class Operation { GetHeader, SetHeader, AddHeader, GetServerVariable, SendResponseHeader };
+
+  struct Response {
+    std::string status_text;
+    std::string headers;
+  };
+
+  // `url` is the request line's URL as sent; without a value the "url"
+  // header is absent.
+  explicit InMemoryFilterHost(std::optional<std::string> url);
+
+  // Adds a request header; `name` carries its colon ("Cookie:").
+  void AddRequestHeader(std::string name, std::string value);
+  void SetServerVariable(std::string name, std::string value);
+
+  // Makes every later call of `operation` fail (optionally only for `name`).
+  void Fail(Operation operation, std::optional<std::string> name = std::nullopt);
+
+  // What the filter did.
+  const std::optional<Response>& response() const noexcept { return response_; }
+  // Every value the request now carries under `name`, in order.
+  std::vector<std::string> HeaderValues(std::string_view name) const;
+  // "GetHeader url", "GetServerVariable HTTPS", "SendResponseHeader 302 Redirection", ...
+  const std::vector<std::string>& calls() const noexcept { return calls_; }
+
+  bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
+  bool SetHeader(const char* name, const char* value) override;
+  bool AddHeader(const char* name, const char* value) override;
+  bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
+  bool SendResponseHeader(const char* status_text, const char* headers) override;
+
+ private:
+  bool Fails(Operation operation, std::string_view name) const;
+
+  std::optional<std::string> url_;
+  std::vector<std::pair<std::string, std::string>> headers_;
+  std::vector<std::pair<std::string, std::string>> variables_;
+  std::vector<std::pair<Operation, std::optional<std::string>>> failures_;
+  std::optional<Response> response_;
+  std::vector<std::string> calls_;
+};
+
+}  // namespace turnpike
