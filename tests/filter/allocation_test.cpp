@@ -1,0 +1,86 @@
+// Counts heap allocations around an unprotected request: it must make none.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <new>
+#include <string>
+
+#include "config/settings_loader.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_registry.h"
+#include "filter/filter.h"
+#include "platform/memory/recording_event_log.h"
+
+namespace {
+std::atomic<long> g_allocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace turnpike {
+namespace {
+
+// A request whose URL is lent without a copy, so that the host itself
+// allocates nothing while the filter runs.
+class StaticUrlHost final : public FilterHost {
+ public:
+  explicit StaticUrlHost(const char* url) : url_(url) {}
+  bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override {
+    ++reads;
+    if (std::string_view(name) != "url") return false;
+    const std::size_t needed = std::strlen(url_) + 1;
+    if (needed > *size) return false;
+    std::memcpy(buffer, url_, needed);
+    return true;
+  }
+  bool SetHeader(const char*, const char*) override { return false; }
+  bool AddHeader(const char*, const char*) override { return false; }
+  bool GetServerVariable(const char*, char*, std::uint32_t*) override { return false; }
+  bool SendResponseHeader(const char*, const char*) override { return false; }
+  int reads = 0;
+
+ private:
+  const char* url_;
+};
+
+TEST(UnprotectedRequest, AllocatesNothingAndReportsNothing) {
+  FakeRegistry registry;
+  registry.SetString(kSettingsKey, "ServerURL", "https://cas.example.org/cas");
+  registry.SetString(kSettingsKey, "LoginPath", "login");
+  registry.SetString(kSettingsKey, "ValidationPath", "serviceValidate");
+  registry.SetString(kSettingsKey, "AuthHeader", "CASUser");
+  registry.SetDword(kSettingsKey, "Debug", 1);
+  registry.SetDword(kSettingsKey, "SessionTimeout", 60);
+  registry.SetDword(kSettingsKey, "CacheCleanTimeout", 10);
+  for (int i = 0; i < 20; ++i) {
+    registry.SetString(kPathsKey, "p" + std::to_string(i), "/Protected-Area-" + std::to_string(i) + "/");
+  }
+  RecordingEventLog log;
+  FakeClock clock;
+  TurnpikeFilter filter(PlatformServices{&registry, &log, &clock});
+  ASSERT_TRUE(filter.Start());
+  const std::size_t events_before = log.events().size();
+  StaticUrlHost host("/public/%41ssets/style.css?v=%2Fprotected-area-1%2F");
+
+  const long before = g_allocations.load();
+  const FilterStatus status = filter.HttpFilterProc(host, kSfNotifyPreprocHeaders);
+  const long allocations = g_allocations.load() - before;
+
+  EXPECT_EQ(status, FilterStatus::NextNotification);
+  EXPECT_EQ(allocations, 0);
+  EXPECT_EQ(host.reads, 1) << "an unprotected request makes only the URL read";
+  EXPECT_EQ(log.events().size(), events_before);
+  filter.Stop();
+}
+
+}  // namespace
+}  // namespace turnpike
