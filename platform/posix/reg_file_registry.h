@@ -3,25 +3,36 @@
 // The file is the one an administrator would import with regedit on Windows:
 //   - header "Windows Registry Editor Version 5.00" or "REGEDIT4";
 //   - UTF-16LE with a byte-order mark (as regedit writes it), or UTF-8/ASCII
-//     with or without a byte-order mark; text reaches the filter as UTF-8;
-//   - [HKEY_LOCAL_MACHINE\...] sections ([-...] removes a key read earlier);
+//     with or without a byte-order mark; UTF-16 reaches the filter as UTF-8,
+//     8-bit text byte for byte (a REGEDIT4 file in an ANSI code page stays
+//     in it);
+//   - [HKEY_LOCAL_MACHINE\...] sections ([-...] removes a key read earlier,
+//     with its subkeys); the other roots (HKEY_CURRENT_USER, ...) are read
+//     but kept apart, out of reach of RegistryAccess;
 //   - "Name"="text" (REG_SZ, with \\ and \" escapes), @= for the default
 //     value, "Name"=dword:0000000a, "Name"=hex:... (REG_BINARY),
 //     hex(2):... (REG_EXPAND_SZ), hex(7):... (REG_MULTI_SZ), hex(N):...,
 //     "Name"=- to remove a value; hex lists may continue over lines ending
 //     in '\'; lines starting with ';' are comments.
-// In a version 5 file, hex(2) and hex(7) data are UTF-16LE, as regedit
-// writes them, and are converted to 8-bit text like every other string.
+// In a version 5 file, hex(1), hex(2) and hex(7) data are UTF-16LE, as
+// regedit writes them, and are converted to 8-bit text like every other
+// string, as the registry's ANSI view would hand them over.
 //
 // A missing file is an empty registry (opening any key fails). A file that
-// cannot be read or is malformed is refused whole: the registry is empty and
-// problem() says "file:line: what is wrong". Nothing is half-loaded.
+// is malformed is refused whole: the registry is empty and problem() says
+// "file:line: what is wrong". A file that cannot be read, or is larger than
+// 1 MiB, is refused the same way with "file: reason". Nothing is half-loaded.
+// Keys above a section exist without a section of their own, as in the
+// registry.
 //
 // Keys and values written at run time (the event-source registration) live
 // in memory only; the file is never written. Values of a key enumerate in
 // file order. Key paths and value names compare without regard to ASCII case.
 //
-// Thread-safe: any number of readers at once; writers take a lock.
+// Handles are never reused: a closed handle stays invalid.
+//
+// Thread-safe: any number of readers at once; writers (and opening or closing
+// a key) take the lock alone. A moved-from registry refuses every operation.
 #pragma once
 
 #include <cstdint>
