@@ -1,0 +1,125 @@
+#include "filter/service_url.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "common/ascii.h"
+#include "common/bounded.h"
+#include "filter/filter.h"
+
+namespace turnpike {
+namespace {
+
+constexpr const char* kAssemblyFailed =
+    "The Turnpike filter was unable to assemble a service url for the request: ";
+constexpr const char* kEscapeFailed =
+    "The Turnpike filter was unable to generate a URL Escaped redirection url for";
+
+// Bytes that may not stand unescaped in a query value. '%' is in the class
+// but passes through: the request line's URL arrives escaped already, and
+// escaping its escapes would name a different page.
+constexpr std::array<bool, 256> MakeUnsafeTable() {
+  std::array<bool, 256> unsafe{};
+  for (std::size_t b = 0x01; b <= 0x1F; ++b) unsafe[b] = true;
+  for (std::size_t b = 0x7F; b <= 0xFF; ++b) unsafe[b] = true;
+  for (const char c : std::string_view(" \"#$&+,;<=>?@[\\]^`{|}")) {
+    unsafe[static_cast<unsigned char>(c)] = true;
+  }
+  return unsafe;
+}
+
+constexpr std::array<bool, 256> kUnsafe = MakeUnsafeTable();
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Reads a server variable or header into the 2083-byte work buffer. The host
+// promised a terminator; one is set at the end all the same, so that a host
+// breaking that promise cannot make the searches run past the buffer.
+bool ReadVariable(FilterHost& host, const char* name, char (&work)[kUrlBufferSize]) {
+  std::uint32_t size = kUrlBufferSize;
+  if (!host.GetServerVariable(name, work, &size)) return false;
+  work[kUrlBufferSize - 1] = '\0';
+  return true;
+}
+
+bool ReadUrl(FilterHost& host, char (&work)[kUrlBufferSize]) {
+  std::uint32_t size = kUrlBufferSize;
+  if (!host.GetHeader("url", work, &size)) return false;
+  work[kUrlBufferSize - 1] = '\0';
+  return true;
+}
+
+// The unescaped service URL into `out`; false on any failure, reported by the
+// caller as one event.
+bool AssembleServiceUrl(FilterHost& host, const FilterSettings& settings,
+                        char (&out)[kUrlBufferSize]) {
+  if (settings.ServiceURL) {
+    return BoundedCopy(out, kUrlBufferSize, settings.ServiceURL->c_str()) == BoundedResult::Ok;
+  }
+  char work[kUrlBufferSize];
+  if (!ReadVariable(host, "HTTPS", work)) return false;
+  const char* scheme = AsciiEqualsIgnoreCase(work, "on") ? "https://" : "http://";
+  if (BoundedCopy(out, kUrlBufferSize, scheme) != BoundedResult::Ok) return false;
+
+  if (!ReadVariable(host, "SERVER_NAME", work)) return false;
+  if (BoundedAppend(out, kUrlBufferSize, work) != BoundedResult::Ok) return false;
+
+  if (!ReadUrl(host, work)) return false;
+  // The CAS server appends its ticket as the last parameter of the service
+  // URL it was given; cutting before the '?' or '&' that introduces it gives
+  // back that service URL. The search is as blunt as the ticket extraction's
+  // so that both agree on where the ticket starts, even when the word stands
+  // in the path.
+  std::size_t keep = std::strlen(work);
+  if (const char* ticket = std::strstr(work, "ticket"); ticket != nullptr) {
+    const auto at = static_cast<std::size_t>(ticket - work);
+    keep = at == 0 ? 0 : at - 1;
+  }
+  return BoundedAppendN(out, kUrlBufferSize, work, keep) == BoundedResult::Ok;
+}
+
+}  // namespace
+
+bool EscapeUrl(const char* input, char* output, std::size_t capacity,
+               std::size_t* needed) noexcept {
+  std::size_t count = 0;
+  bool fits = true;
+  for (const char* p = input; *p != '\0'; ++p) {
+    if (count == capacity) fits = false;
+    const auto byte = static_cast<unsigned char>(*p);
+    if (kUnsafe[byte] && byte != '%') {
+      // Three bytes and the NUL must still fit behind this escape.
+      if (count + 3 >= capacity) fits = false;
+      if (fits) {
+        output[count] = '%';
+        output[count + 1] = kHexDigits[byte >> 4];
+        output[count + 2] = kHexDigits[byte & 0x0F];
+      }
+      count += 3;
+    } else {
+      if (fits) output[count] = *p;
+      count += 1;
+    }
+  }
+  if (fits && count < capacity) output[count] = '\0';
+  if (needed != nullptr) *needed = count + 1;
+  return fits && count + 1 <= capacity;
+}
+
+std::optional<ServiceUrls> ServiceUrl(FilterHost& host, const FilterSettings& settings,
+                                      const EventReporter& reporter) {
+  char unescaped[kUrlBufferSize];
+  if (!AssembleServiceUrl(host, settings, unescaped)) {
+    reporter.LogEvent(EventType::Error, kAssemblyFailed, nullptr);
+    return std::nullopt;
+  }
+  char escaped[kUrlBufferSize];
+  if (!EscapeUrl(unescaped, escaped, kUrlBufferSize, nullptr)) {
+    reporter.LogEvent(EventType::Error, kEscapeFailed, unescaped);
+    return std::nullopt;
+  }
+  return ServiceUrls{escaped, unescaped};
+}
+
+}  // namespace turnpike
