@@ -1,0 +1,86 @@
+#include "platform/posix/curl_http_request.h"
+
+#include <new>
+#include <string_view>
+
+#include "common/ascii.h"
+
+namespace turnpike {
+namespace {
+
+template <typename Value>
+bool SetOption(CURL* handle, CURLoption option, Value value) noexcept {
+  return curl_easy_setopt(handle, option, value) == CURLE_OK;
+}
+
+bool IsHttpsUrl(const char* url) noexcept {
+  const std::string_view text(url);
+  return text.size() >= 6 && AsciiEqualsIgnoreCase(text.substr(0, 6), "https:");
+}
+
+}  // namespace
+
+std::unique_ptr<CurlHttpRequest> CurlHttpRequest::Create(const CurlHttpSettings& settings) {
+  CURL* handle = curl_easy_init();
+  if (handle == nullptr) return nullptr;
+  std::unique_ptr<CurlHttpRequest> request(new (std::nothrow) CurlHttpRequest(handle, settings));
+  if (request == nullptr) curl_easy_cleanup(handle);
+  return request;
+}
+
+bool CurlHttpRequest::Configure(const char* url) {
+  CURL* handle = handle_.get();
+  // Once an exchange started over TLS, a redirect may not leave it.
+  const char* redirect_protocols = IsHttpsUrl(url) ? "https" : "http,https";
+  const long max_body = static_cast<long>(settings_.max_response_bytes);
+  return SetOption(handle, CURLOPT_URL, url) &&
+         SetOption(handle, CURLOPT_HTTPGET, 1L) &&
+         SetOption(handle, CURLOPT_PROTOCOLS_STR, "http,https") &&
+         SetOption(handle, CURLOPT_REDIR_PROTOCOLS_STR, redirect_protocols) &&
+         SetOption(handle, CURLOPT_FOLLOWLOCATION, 1L) &&
+         SetOption(handle, CURLOPT_MAXREDIRS, settings_.max_redirects) &&
+         // Request threads must not get signals for DNS time-outs.
+         SetOption(handle, CURLOPT_NOSIGNAL, 1L) &&
+         SetOption(handle, CURLOPT_CONNECTTIMEOUT_MS,
+                   static_cast<long>(settings_.connect_timeout.count())) &&
+         SetOption(handle, CURLOPT_TIMEOUT_MS,
+                   static_cast<long>(settings_.total_timeout.count())) &&
+         SetOption(handle, CURLOPT_SSL_VERIFYPEER, 1L) &&
+         SetOption(handle, CURLOPT_SSL_VERIFYHOST, 2L) &&
+         SetOption(handle, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED)) &&
+         // Refuses early when the server announces a longer body; OnBody
+         // enforces the same limit for chunked answers.
+         SetOption(handle, CURLOPT_MAXFILESIZE, max_body) &&
+         SetOption(handle, CURLOPT_WRITEFUNCTION, &CurlHttpRequest::OnBody) &&
+         SetOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(this));
+}
+
+bool CurlHttpRequest::Get(const char* url) {
+  received_ = false;
+  body_.clear();
+  if (url == nullptr || !Configure(url)) return false;
+  if (curl_easy_perform(handle_.get()) != CURLE_OK) return false;
+  received_ = true;
+  return true;
+}
+
+std::optional<std::string> CurlHttpRequest::ResponseText() {
+  if (!received_) return std::nullopt;
+  return body_;
+}
+
+std::size_t CurlHttpRequest::OnBody(char* data, std::size_t size, std::size_t count,
+                                    void* self) noexcept {
+  auto* request = static_cast<CurlHttpRequest*>(self);
+  const std::size_t length = size * count;
+  // Answering fewer bytes than given makes libcurl fail the exchange.
+  if (length > request->settings_.max_response_bytes - request->body_.size()) return 0;
+  try {
+    request->body_.append(data, length);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return length;
+}
+
+}  // namespace turnpike

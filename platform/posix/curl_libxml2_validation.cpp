@@ -1,0 +1,57 @@
+#include "platform/posix/curl_libxml2_validation.h"
+
+#include <curl/curl.h>
+#include <libxml/parser.h>
+
+#include <new>
+
+#include "platform/posix/curl_http_request.h"
+#include "platform/posix/libxml2_document.h"
+
+namespace turnpike {
+namespace {
+
+// Nothing of libcurl needs preparing per thread; libxml2's error printing is
+// the one piece of thread state a validation changes, and it is put back when
+// the session ends.
+class CurlLibxml2Session final : public ValidationSession {
+ public:
+  explicit CurlLibxml2Session(const CurlHttpSettings& settings) noexcept : settings_(settings) {}
+
+  std::unique_ptr<HttpRequest> CreateHttpRequest() override {
+    return CurlHttpRequest::Create(settings_);
+  }
+
+  std::unique_ptr<XmlDocument> CreateXmlDocument() override {
+    return std::unique_ptr<XmlDocument>(new (std::nothrow) Libxml2Document());
+  }
+
+ private:
+  const CurlHttpSettings& settings_;
+  QuietLibxml2Errors quiet_;
+};
+
+}  // namespace
+
+CurlLibxml2ValidationPlatform::CurlLibxml2ValidationPlatform(const CurlHttpSettings& settings)
+    : settings_(settings) {
+  // Both are process-wide and not for request time: curl_global_init may
+  // initialise the TLS library, and xmlInitParser sets up libxml2's globals
+  // and thread keys.
+  xmlInitParser();
+  initialized_ = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+}
+
+CurlLibxml2ValidationPlatform::~CurlLibxml2ValidationPlatform() {
+  // libcurl counts its initialisations, so other users in the process keep
+  // theirs. libxml2 is not cleaned up: its globals may be shared with the
+  // host.
+  if (initialized_) curl_global_cleanup();
+}
+
+std::unique_ptr<ValidationSession> CurlLibxml2ValidationPlatform::Begin() {
+  if (!initialized_) return nullptr;
+  return std::unique_ptr<ValidationSession>(new (std::nothrow) CurlLibxml2Session(settings_));
+}
+
+}  // namespace turnpike

@@ -1,0 +1,83 @@
+// CurlLibxml2ValidationPlatform: the validation services on Linux, with
+// libcurl for the GET and libxml2 for the document and its XPath queries.
+//
+// Hosts build exactly one at start-up, before any request thread runs: the
+// constructor does libcurl's and libxml2's process-wide initialisation, which
+// must not race with anything else, and must never happen per request. A
+// platform whose initialisation failed still constructs; every Begin() then
+// answers null, which the filter reports as a failed preparation. Begin() is
+// safe on any number of threads at once.
+//
+// HTTP exchange (CurlHttpSettings below):
+//   - only http and https, also for redirects; redirects are followed, as
+//     MSXML's ServerXMLHTTP does, at most `max_redirects` times, and an HTTPS
+//     validation URL is never redirected to plain HTTP (WinHTTP's default
+//     policy), so a ticket check that started encrypted stays encrypted;
+//   - server certificates and host names are verified against the system's
+//     certificate store; there is no switch to turn that off;
+//   - a connect time-out and a total time-out bound how long a request
+//     thread can be held by a slow or silent CAS server;
+//   - an answer longer than `max_response_bytes` fails the exchange: a CAS
+//     answer is a few hundred bytes, and the body is held in memory;
+//   - no request header is added, no credentials are sent (a .netrc is not
+//     read), no cookie is kept, and the HTTP status is never looked at;
+//   - proxies come from the usual environment variables (http_proxy,
+//     https_proxy, no_proxy), as for any libcurl program.
+//
+// XML document: parsed from memory without network access, without loading
+// an external DTD or external entities, without substituting entities into
+// the tree (so no XXE), with libxml2's entity amplification checks left on
+// (never XML_PARSE_HUGE) and with the text of a node bounded, so a
+// "billion laughs" answer cannot exhaust memory. libxml2's own error printing
+// is silenced on the session's thread for the session's lifetime and then
+// restored, so a host that uses libxml2 itself keeps its own handler.
+//
+// Text: the 8-bit form is UTF-8. The response body is passed on as the bytes
+// received; libxml2 decodes it by its XML declaration or BOM (UTF-8 when it
+// names none), and node texts and the document's text come back as UTF-8.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+
+#include "platform/validation_platform.h"
+
+namespace turnpike {
+
+// Long enough for a CAS server across a WAN, short enough that a dead one
+// frees the request thread quickly.
+inline constexpr std::chrono::milliseconds kValidationConnectTimeout{5'000};
+// The whole exchange, redirects included. The browser is waiting on it, and
+// the web server's thread is held for its length.
+inline constexpr std::chrono::milliseconds kValidationTotalTimeout{15'000};
+// A CAS answer, even with many attributes, is a few kilobytes.
+inline constexpr std::size_t kValidationMaxResponseBytes = 1024 * 1024;
+// WinHTTP's own limit for automatic redirects.
+inline constexpr long kValidationMaxRedirects = 10;
+
+struct CurlHttpSettings {
+  std::chrono::milliseconds connect_timeout = kValidationConnectTimeout;
+  std::chrono::milliseconds total_timeout = kValidationTotalTimeout;
+  std::size_t max_response_bytes = kValidationMaxResponseBytes;
+  long max_redirects = kValidationMaxRedirects;
+};
+
+class CurlLibxml2ValidationPlatform final : public ValidationPlatform {
+ public:
+  explicit CurlLibxml2ValidationPlatform(const CurlHttpSettings& settings = {});
+  ~CurlLibxml2ValidationPlatform() override;
+  CurlLibxml2ValidationPlatform(const CurlLibxml2ValidationPlatform&) = delete;
+  CurlLibxml2ValidationPlatform& operator=(const CurlLibxml2ValidationPlatform&) = delete;
+
+  std::unique_ptr<ValidationSession> Begin() override;
+
+  // False when libcurl's process-wide initialisation failed.
+  bool initialized() const noexcept { return initialized_; }
+
+ private:
+  CurlHttpSettings settings_;
+  bool initialized_ = false;
+};
+
+}  // namespace turnpike

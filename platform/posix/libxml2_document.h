@@ -1,0 +1,60 @@
+// Libxml2Document: XmlDocument over a libxml2 tree, with XPath 1.0 queries.
+// Internal to the Linux validation layer; see curl_libxml2_validation.h for
+// the parsing policy. Used on one thread at a time.
+#pragma once
+
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/validation_platform.h"
+
+namespace turnpike {
+
+// Keeps libxml2 from printing parse and XPath errors to stderr on this thread
+// while it lives, and then restores whatever handler the thread had.
+class QuietLibxml2Errors {
+ public:
+  QuietLibxml2Errors() noexcept;
+  ~QuietLibxml2Errors();
+  QuietLibxml2Errors(const QuietLibxml2Errors&) = delete;
+  QuietLibxml2Errors& operator=(const QuietLibxml2Errors&) = delete;
+
+  static void Ignore(void* context, xmlErrorPtr error) noexcept;
+
+ private:
+  xmlStructuredErrorFunc saved_handler_;
+  void* saved_context_;
+};
+
+class Libxml2Document final : public XmlDocument {
+ public:
+  XmlLoadResult LoadXml(std::string_view text) override;
+  bool SetProperty(const char* name, const char* value) override;
+  XmlQueryResult SelectSingleNode(const char* xpath, std::unique_ptr<XmlNode>& node) override;
+  std::optional<std::string> Xml() override;
+
+ private:
+  struct DocFree {
+    void operator()(xmlDoc* doc) const noexcept { xmlFreeDoc(doc); }
+  };
+
+  std::unique_ptr<xmlDoc, DocFree> doc_;
+  // prefix -> namespace URI, from "SelectionNamespaces".
+  std::vector<std::pair<std::string, std::string>> namespaces_;
+};
+
+// Parses the MSXML "SelectionNamespaces" value: blank-separated declarations
+// xmlns:prefix='uri' or xmlns:prefix="uri". A default declaration
+// (xmlns='uri') is accepted and binds nothing, since XPath 1.0 names without
+// a prefix never match a namespace. Nothing when the text is malformed.
+std::optional<std::vector<std::pair<std::string, std::string>>> ParseSelectionNamespaces(
+    std::string_view text);
+
+}  // namespace turnpike

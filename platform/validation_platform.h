@@ -1,0 +1,136 @@
+// ValidationPlatform: the HTTP and XML services behind ticket validation.
+//
+// One validation is one session: Begin() prepares the calling thread (on
+// Windows it initialises COM as a single-threaded apartment), the session
+// creates one HTTP request object and one XML document, the request fetches
+// the validation URL with a synchronous GET, the document loads the answer and
+// answers XPath 1.0 queries. The operations are the ones the MSXML objects
+// offer (ServerXMLHTTP open + send and responseText; DOMDocument loadXML,
+// setProperty, selectSingleNode, a node's text and the document's xml), so
+// that the Windows layer maps each call onto one COM call and the Linux layer
+// (libcurl, libxml2) onto its own equivalents.
+//
+// Ownership and lifetime: every object is owned by the caller through
+// std::unique_ptr and released when it goes out of scope. Objects created by
+// a session must be destroyed before the session itself (the session stands
+// for the COM initialisation, which must outlive every COM object); a node
+// must be destroyed before its document. Declaring the session first, then
+// the request, then the document gives that order on every path.
+//
+// Threads: a ValidationPlatform is built once by the host at start-up (its
+// constructor does the process-wide library set-up) and Begin() may then be
+// called from any number of threads at once. A session and everything it
+// creates belong to the thread that called Begin() and are never shared;
+// nothing is pooled or kept between sessions.
+//
+// Text: every string crosses this interface in the filter's 8-bit form (the
+// ANSI code page on Windows, UTF-8 on Linux). None of these operations reports
+// events or throws on a failure of the platform: failures come back as
+// results, and the caller decides what to report. Allocation failures in the
+// caller's own strings may still throw std::bad_alloc.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace turnpike {
+
+// What loading a text into a document found.
+enum class XmlLoadResult {
+  WellFormed,     // the text is well-formed XML and the document now holds it
+  NotWellFormed,  // a normal outcome: the text is something else (CAS 1.0, HTML, empty)
+  Failed,         // the platform could not attempt the load at all
+};
+
+// What an XPath query found.
+enum class XmlQueryResult {
+  Found,     // the first selected node in document order is handed out
+  NotFound,  // a normal answer: the expression selects nothing
+  Failed,    // the query could not be run (bad expression, unbound prefix, ...)
+};
+
+// A node selected from a document. Valid only while its document lives.
+class XmlNode {
+ public:
+  virtual ~XmlNode() = default;
+
+  // The node's text: the text of the node and of all its descendants, in
+  // document order, as one string, without the white space around it (as
+  // MSXML gives an element's text). Nothing when it cannot be read.
+  virtual std::optional<std::string> Text() = 0;
+};
+
+// One XML document (MSXML DOMDocument, used through IXMLDOMDocument2).
+class XmlDocument {
+ public:
+  virtual ~XmlDocument() = default;
+
+  // Parses `text` (loadXML). The parse never fetches anything from the
+  // network or the file system and never expands external entities, so a
+  // hostile answer cannot make the filter read files or call other hosts.
+  virtual XmlLoadResult LoadXml(std::string_view text) = 0;
+
+  // setProperty with a string value. The properties understood are
+  // "SelectionLanguage" (only "XPath") and "SelectionNamespaces" (the MSXML
+  // syntax: blank-separated declarations such as "xmlns:cas='URI'"). False
+  // for an unknown property or a value the platform refuses.
+  virtual bool SetProperty(const char* name, const char* value) = 0;
+
+  // selectSingleNode: runs the XPath 1.0 expression over the loaded document,
+  // with the prefixes bound through "SelectionNamespaces", and on Found hands
+  // out the first selected node in document order through `node`.
+  virtual XmlQueryResult SelectSingleNode(const char* xpath, std::unique_ptr<XmlNode>& node) = 0;
+
+  // The whole document serialised as XML text (xml); nothing when it cannot
+  // be produced. Meant for event details, not for further parsing.
+  virtual std::optional<std::string> Xml() = 0;
+};
+
+// One HTTP request object (MSXML2.ServerXMLHTTP).
+class HttpRequest {
+ public:
+  virtual ~HttpRequest() = default;
+
+  // Synchronous GET of `url` as given (open, then send): no added request
+  // header, no body, no credentials. True when a whole response arrived,
+  // whatever its status: the status code and the response headers are
+  // deliberately not looked at. False when the URL cannot be opened or the
+  // exchange fails (unreachable or refusing server, rejected certificate,
+  // time-out, an answer above the platform's size limit).
+  virtual bool Get(const char* url) = 0;
+
+  // The body of the response received by the last successful Get
+  // (responseText), in the filter's 8-bit form; it may hold any bytes and
+  // need not be NUL-free. Nothing when no response is held or it cannot be
+  // read.
+  virtual std::optional<std::string> ResponseText() = 0;
+};
+
+// The per-call preparation of the thread, and the factory of the call's
+// objects. Destroying it undoes the preparation (CoUninitialize on Windows).
+class ValidationSession {
+ public:
+  virtual ~ValidationSession() = default;
+
+  // A new HTTP request object, or null when it cannot be created.
+  virtual std::unique_ptr<HttpRequest> CreateHttpRequest() = 0;
+
+  // A new empty XML document, or null when no document class can be created.
+  // On Windows the DOMDocument classes 3.0, 4.0, 2.6 and the
+  // version-independent one are tried in that order, silently.
+  virtual std::unique_ptr<XmlDocument> CreateXmlDocument() = 0;
+};
+
+class ValidationPlatform {
+ public:
+  virtual ~ValidationPlatform() = default;
+
+  // Prepares the calling thread for one validation; null when it cannot be
+  // prepared (on Windows: CoInitialize failed, for instance because the
+  // thread already lives in a multi-threaded apartment).
+  virtual std::unique_ptr<ValidationSession> Begin() = 0;
+};
+
+}  // namespace turnpike

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/posix/curl_libxml2_validation.h"
+#include "tests/validation/cas_server_process.h"
+#include "tests/validation/event_matchers.h"
+#include "validation/validate_ticket.h"
+
+namespace turnpike {
+namespace {
+
+constexpr const char* kLoadUrl =
+    "The Turnpike ISAPI filter was unable to load the Validation URL XML Document";
+constexpr const char* kService = "http://app.example/protected/page?x=1";
+constexpr const char* kEscapedService = "http%3A%2F%2Fapp.example%2Fprotected%2Fpage%3Fx%3D1";
+constexpr const char* kOtherEscapedService = "http%3A%2F%2Fapp.example%2Fother";
+
+// Short time-outs keep the hanging and dripping servers' rows quick.
+CurlHttpSettings TestSettings() {
+  CurlHttpSettings settings;
+  settings.connect_timeout = std::chrono::milliseconds(1000);
+  settings.total_timeout = std::chrono::milliseconds(1500);
+  return settings;
+}
+
+class CasServerTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new CasServerProcess();
+    platform_ = new CurlLibxml2ValidationPlatform(TestSettings());
+  }
+  static void TearDownTestSuite() {
+    delete platform_;
+    delete server_;
+  }
+  void SetUp() override { ASSERT_TRUE(server_->running()); }
+
+  // A fresh service ticket for `user` at kService, from the server's
+  // control endpoint.
+  static std::string IssueTicket(const std::string& user = "alice") {
+    const auto session = platform_->Begin();
+    const auto request = session->CreateHttpRequest();
+    const std::string url = server_->url() + "/_ticket?service=" + kEscapedService +
+                            "&username=" + (user == "carol smith" ? "carol%20smith" : user);
+    if (!request->Get(url.c_str())) return "no-ticket";
+    return request->ResponseText().value_or("no-ticket");
+  }
+
+  static std::string ValidationUrl(const std::string& base, const std::string& path,
+                                   const std::string& escaped_service,
+                                   const std::string& ticket) {
+    return base + "/" + path + "?service=" + escaped_service + "&ticket=" + ticket;
+  }
+
+  static CasServerProcess* server_;
+  static CurlLibxml2ValidationPlatform* platform_;
+};
+CasServerProcess* CasServerTest::server_ = nullptr;
+CurlLibxml2ValidationPlatform* CasServerTest::platform_ = nullptr;
+
+enum class Expect { NoEvent, LoadUrlEvent };
+
+struct ServerCase {
+  const char* name;
+  const char* prefix;  // before the validation path, e.g. "/_fault/hang"
+  const char* path;
+  const char* user;
+  bool other_service;
+  std::optional<std::string> expected;
+  Expect events;
+};
+
+void PrintTo(const ServerCase& row, std::ostream* os) { *os << row.name; }
+
+const ServerCase kServerCases[] = {
+    {"Cas2GoodTicket", "", "serviceValidate", "alice", false, "alice", Expect::NoEvent},
+    {"Cas3GoodTicketWithAttributes", "", "p3/serviceValidate", "alice", false, "alice",
+     Expect::NoEvent},
+    {"Cas1GoodTicket", "", "validate", "alice", false, "alice", Expect::NoEvent},
+    {"Cas1NameWithBlankIsCut", "", "validate", "carol smith", false, "carol", Expect::NoEvent},
+    {"Cas2WrongService", "", "serviceValidate", "alice", true, std::nullopt, Expect::NoEvent},
+    {"Cas1WrongService", "", "validate", "alice", true, std::nullopt, Expect::NoEvent},
+    {"Html404", "/_fault/html404", "serviceValidate", "alice", false, std::nullopt,
+     Expect::NoEvent},
+    {"Html500", "/_fault/html500", "serviceValidate", "alice", false, std::nullopt,
+     Expect::NoEvent},
+    {"EmptyBody", "/_fault/empty", "serviceValidate", "alice", false, std::nullopt,
+     Expect::NoEvent},
+    {"NonUtf8Bytes", "/_fault/latin1", "serviceValidate", "alice", false, std::nullopt,
+     Expect::NoEvent},
+    {"BillionLaughs", "/_fault/laughs", "serviceValidate", "alice", false, std::nullopt,
+     Expect::NoEvent},
+    {"ExternalEntities", "/_fault/xxe", "serviceValidate", "alice", false, std::nullopt,
+     Expect::NoEvent},
+    {"HugeBody", "/_fault/huge", "serviceValidate", "alice", false, std::nullopt,
+     Expect::LoadUrlEvent},
+    {"ConnectionReset", "/_fault/reset", "serviceValidate", "alice", false, std::nullopt,
+     Expect::LoadUrlEvent},
+    {"HangingServer", "/_fault/hang", "serviceValidate", "alice", false, std::nullopt,
+     Expect::LoadUrlEvent},
+    {"DrippingServer", "/_fault/slow", "serviceValidate", "alice", false, std::nullopt,
+     Expect::LoadUrlEvent},
+};
+
+class ValidateAgainstServerTest : public CasServerTest,
+                                  public testing::WithParamInterface<ServerCase> {};
+
+TEST_P(ValidateAgainstServerTest, Validates) {
+  const ServerCase& row = GetParam();
+  RecordingReporter events;
+  const std::string url =
+      ValidationUrl(server_->url() + row.prefix, row.path,
+                    row.other_service ? kOtherEscapedService : kEscapedService, IssueTicket(row.user));
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), row.expected);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+  std::vector<RecordedEvent> expected_events;
+  if (row.events == Expect::LoadUrlEvent) expected_events.push_back(ErrorEvent(kLoadUrl, url));
+  EXPECT_EQ(events.log.events(), expected_events);
+}
+
+INSTANTIATE_TEST_SUITE_P(CasServer, ValidateAgainstServerTest, testing::ValuesIn(kServerCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CasServerTest, TicketIsSingleUse) {
+  RecordingReporter events;
+  const std::string url =
+      ValidationUrl(server_->url(), "serviceValidate", kEscapedService, IssueTicket());
+  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), "alice");
+  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), std::nullopt);
+  EXPECT_TRUE(events.log.events().empty());
+}
+
+TEST_F(CasServerTest, XmlThatIsNoCasAnswerIsReportedWithTheDocument) {
+  RecordingReporter events;
+  const std::string url = ValidationUrl(server_->url() + "/_fault/notcas", "serviceValidate",
+                                        kEscapedService, "ST-1");
+  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), std::nullopt);
+  EXPECT_EQ(events.log.events(),
+            std::vector<RecordedEvent>{ErrorEvent(
+                "The Turnpike ISAPI filter was unable to parse the 2.x Authentication response",
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                "<status><ok>true</ok><user>alice</user></status>\n")});
+}
+
+TEST(UnreachableServer, ReportsTheUrlOnce) {
+  RecordingReporter events;
+  CurlLibxml2ValidationPlatform platform(TestSettings());
+  const std::string url = "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) +
+                          "/cas/serviceValidate?service=" + kEscapedService + "&ticket=ST-1";
+  EXPECT_EQ(ValidateTicket(url.c_str(), platform, events.reporter), std::nullopt);
+  EXPECT_EQ(events.log.events(), std::vector<RecordedEvent>{ErrorEvent(kLoadUrl, url)});
+}
+
+TEST(UnopenableUrl, IsReportedLikeAFailedExchange) {
+  RecordingReporter events;
+  CurlLibxml2ValidationPlatform platform(TestSettings());
+  const char* url = "file:///etc/passwd";  // only http and https are fetched
+  EXPECT_EQ(ValidateTicket(url, platform, events.reporter), std::nullopt);
+  EXPECT_EQ(events.log.events(), std::vector<RecordedEvent>{ErrorEvent(kLoadUrl, url)});
+}
+
+}  // namespace
+}  // namespace turnpike

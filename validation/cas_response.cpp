@@ -1,0 +1,155 @@
+#include "validation/cas_response.h"
+
+#include <cstring>
+#include <memory>
+
+#include "common/bounded.h"
+
+namespace turnpike {
+namespace {
+
+constexpr const char* kPropertyMessage =
+    "The Turnpike ISAPI filter was unable to set a XML Document Property ";
+constexpr const char* kCas2UserTooLargeMessage =
+    "The Turnpike ISAPI filter was unable to parse the 2.x authenticated user name because it "
+    "was too large";
+constexpr const char* kCas2ResponseMessage =
+    "The Turnpike ISAPI filter was unable to parse the 2.x Authentication response";
+constexpr const char* kCas1UserMessage =
+    "The Turnpike ISAPI filter was unable to parse the 1.x authenticated user name because it "
+    "does not exist or was too large";
+
+// The cas prefix is declared in the MSXML property syntax, which both
+// platform layers accept.
+constexpr const char* kCasSelectionNamespaces = "xmlns:cas='http://www.yale.edu/tp/cas'";
+
+// A name is accepted while it and its terminator fit below the buffer size.
+constexpr bool UserNameFits(std::size_t length) noexcept {
+  return length + 1 < kUserNameBufferSize;
+}
+
+// The returned name is a separate allocation of exactly the name, so that the
+// answer (document or text) can be released independently of it.
+std::optional<std::string> CopyUserName(const char* name, std::size_t length) {
+  std::string copy(length, '\0');
+  if (BoundedCopy(copy.data(), length + 1, name) != BoundedResult::Ok) return std::nullopt;
+  return copy;
+}
+
+void ReportWithDocument(XmlDocument& document, const EventReporter& reporter,
+                        const char* message) {
+  const std::optional<std::string> xml = document.Xml();
+  reporter.LogEvent(EventType::Error, message, xml ? xml->c_str() : nullptr);
+}
+
+std::optional<std::string> ReadCas2Response(XmlDocument& document, const EventReporter& reporter) {
+  // The language must be chosen before the namespaces: MSXML 3.0 documents
+  // start with XSLPattern, which does not take namespace bindings this way.
+  if (!document.SetProperty("SelectionLanguage", "XPath")) {
+    reporter.LogEvent(EventType::Error, kPropertyMessage, "SelectionLanguage");
+    return std::nullopt;
+  }
+  if (!document.SetProperty("SelectionNamespaces", kCasSelectionNamespaces)) {
+    reporter.LogEvent(EventType::Error, kPropertyMessage, "SelectionNamespaces");
+    return std::nullopt;
+  }
+
+  std::unique_ptr<XmlNode> success;
+  switch (document.SelectSingleNode("//cas:authenticationSuccess", success)) {
+    case XmlQueryResult::Failed:
+      return std::nullopt;
+    case XmlQueryResult::NotFound: {
+      std::unique_ptr<XmlNode> failure;
+      switch (document.SelectSingleNode("//cas:authenticationFailure", failure)) {
+        case XmlQueryResult::Failed:
+        case XmlQueryResult::Found:
+          // A refusal: the caller reports the unvalidated ticket.
+          return std::nullopt;
+        case XmlQueryResult::NotFound:
+          ReportWithDocument(document, reporter, kCas2ResponseMessage);
+          return std::nullopt;
+      }
+      return std::nullopt;
+    }
+    case XmlQueryResult::Found:
+      break;
+  }
+
+  // Document-wide on purpose: the first cas:user anywhere is the name, even
+  // outside the success element.
+  std::unique_ptr<XmlNode> user;
+  switch (document.SelectSingleNode("//cas:user", user)) {
+    case XmlQueryResult::Failed:
+      return std::nullopt;
+    case XmlQueryResult::NotFound:
+      ReportWithDocument(document, reporter, kCas2ResponseMessage);
+      return std::nullopt;
+    case XmlQueryResult::Found:
+      break;
+  }
+  const std::optional<std::string> text = user->Text();
+  if (!text) return std::nullopt;
+  // The name is handled as the NUL-terminated 8-bit string the rest of the
+  // filter sees.
+  const char* name = text->c_str();
+  const std::size_t length = std::strlen(name);
+  if (!UserNameFits(length)) {
+    ReportWithDocument(document, reporter, kCas2UserTooLargeMessage);
+    return std::nullopt;
+  }
+  return CopyUserName(name, length);
+}
+
+constexpr bool IsCas1Separator(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The next token of `*cursor`, ended in place; null when only separators are
+// left. The cursor is the call's own, so concurrent validations cannot move it.
+char* NextToken(char** cursor) noexcept {
+  char* p = *cursor;
+  while (IsCas1Separator(*p)) ++p;
+  if (*p == '\0') {
+    *cursor = p;
+    return nullptr;
+  }
+  char* token = p;
+  while (*p != '\0' && !IsCas1Separator(*p)) ++p;
+  if (*p != '\0') *p++ = '\0';
+  *cursor = p;
+  return token;
+}
+
+}  // namespace
+
+std::optional<std::string> ParseCas2Response(XmlDocument& document,
+                                             const EventReporter& reporter) noexcept {
+  try {
+    return ReadCas2Response(document, reporter);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> ParseCas1Response(char* text, const EventReporter& reporter) noexcept {
+  if (text == nullptr) return std::nullopt;
+  try {
+    char* cursor = text;
+    const char* answer = NextToken(&cursor);
+    // Byte for byte: "YES" or "yesno" is not a CAS 1.0 acceptance.
+    if (answer == nullptr || std::strcmp(answer, "yes") != 0) return std::nullopt;
+    const char* name = NextToken(&cursor);
+    const std::size_t length = name != nullptr ? std::strlen(name) : 0;
+    if (name == nullptr || !UserNameFits(length)) {
+      // The buffer now ends right after "yes", so it reads as the answer up
+      // to there, with any separators that came before it.
+      reporter.LogEvent(EventType::Error, kCas1UserMessage, text);
+      return std::nullopt;
+    }
+    return CopyUserName(name, length);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace turnpike

@@ -1,0 +1,50 @@
+// Reading the user name out of a CAS validation answer.
+//
+// The CAS server answers either with the CAS 2.0 XML service response
+// (<cas:serviceResponse> holding <cas:authenticationSuccess> with
+// <cas:user>, or <cas:authenticationFailure>) or with the CAS 1.0 text
+// answer ("yes\n<user>\n" or "no\n\n"). ValidateTicket picks the parser: a
+// well-formed XML answer goes to ParseCas2Response, anything else to
+// ParseCas1Response.
+//
+// Both return the user name, or nothing. A refusal by the CAS server is not a
+// fault and reports nothing; an answer that cannot be understood and a user
+// name that is too long are reported as error events. Neither looks at the
+// failure code or text of a refusal.
+//
+// Neither keeps state or throws; both may run on many threads at once, each
+// on its own document or text.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "eventlog/event_reporter.h"
+#include "platform/validation_platform.h"
+
+namespace turnpike {
+
+// A user name is accepted while its length plus the terminator stays below
+// this many bytes (so 4094 bytes pass and 4095 do not), in both formats,
+// counted in the filter's 8-bit form.
+inline constexpr std::size_t kUserNameBufferSize = 4096;
+
+// The namespace the CAS 2.0 protocol publishes for its validation responses.
+inline constexpr const char* kCas2Namespace = "http://www.yale.edu/tp/cas";
+
+// CAS 2.0: runs document-wide XPath queries over a loaded document. The first
+// cas:user element in document order is the name, wherever it stands, as
+// soon as a cas:authenticationSuccess element exists anywhere; elements are
+// matched by namespace URI and local name, never by the prefix the server
+// chose. The document is only read (apart from its selection properties).
+std::optional<std::string> ParseCas2Response(XmlDocument& document,
+                                             const EventReporter& reporter) noexcept;
+
+// CAS 1.0: `text` is the caller's own modifiable, NUL-terminated copy of the
+// answer. It is cut into tokens in place (separators: space, tab, CR, LF), so
+// its contents are changed; the caller frees it afterwards. The first token
+// must be exactly "yes"; the second is the name; the rest is ignored.
+std::optional<std::string> ParseCas1Response(char* text, const EventReporter& reporter) noexcept;
+
+}  // namespace turnpike
