@@ -1,0 +1,191 @@
+// The credentials cache on its hot paths: a lookup that finds its entry and
+// one that does not, the time a cleaning holds the lock, and what one entry
+// costs in memory.
+//
+// Tickets are 64 characters and user names 16, so neither fits in a
+// std::string without a heap block, as with real CAS tickets. Debug is 0 and
+// events go nowhere, so no event I/O is measured.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include "cache/credentials_cache.h"
+#include "fakes/fake_clock.h"
+
+namespace {
+
+// Every operator new of this program is counted, so a benchmark can tell how
+// many blocks and bytes its loop asked for.
+std::atomic<std::int64_t> g_new_calls{0};    // every block ever asked for
+std::atomic<std::int64_t> g_allocations{0};  // blocks not yet given back
+std::atomic<std::int64_t> g_requested_bytes{0};
+
+}  // namespace
+
+// Out of line, so that the compiler does not pair a caller's new with the
+// free inside delete.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  g_new_calls.fetch_add(1, std::memory_order_relaxed);
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  g_requested_bytes.fetch_add(static_cast<std::int64_t>(size), std::memory_order_relaxed);
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* block) noexcept {
+  if (block != nullptr) g_allocations.fetch_sub(1, std::memory_order_relaxed);
+  std::free(block);
+}
+// The standard containers give back what they took with the size they asked
+// for, which keeps the byte count net.
+[[gnu::noinline]] void operator delete(void* block, std::size_t size) noexcept {
+  if (block != nullptr) {
+    g_allocations.fetch_sub(1, std::memory_order_relaxed);
+    g_requested_bytes.fetch_sub(static_cast<std::int64_t>(size), std::memory_order_relaxed);
+  }
+  std::free(block);
+}
+
+namespace turnpike {
+namespace {
+
+class NullEventLog final : public EventLogAccess {
+ public:
+  EventSourceHandle OpenSource(const char*) override { return this; }
+  bool Write(EventSourceHandle, EventSeverity, std::uint16_t, std::uint32_t,
+             const char* const[2]) override {
+    return true;
+  }
+  void CloseSource(EventSourceHandle) override {}
+};
+
+std::string Digits(std::int64_t n) {
+  const std::string digits = std::to_string(n);
+  return std::string(12 - digits.size(), '0') + digits;
+}
+
+// 64 characters, like a CAS ticket of a server with a long host name.
+std::string Ticket(std::int64_t n, char prefix = 'S') {
+  return std::string(1, prefix) + "T-" + Digits(n) + "-cas.example.org-" + std::string(32, 'a');
+}
+
+// 16 characters.
+std::string User(std::int64_t n) { return "user" + Digits(n); }
+
+struct Cache {
+  explicit Cache(std::uint32_t session_timeout, std::uint32_t clean_timeout) {
+    settings.SessionTimeout = session_timeout;
+    settings.CacheCleanTimeout = clean_timeout;
+    cache.InitCredentialsCache();
+  }
+  void Fill(std::int64_t entries) {
+    for (std::int64_t n = 0; n < entries; ++n) benchmark::DoNotOptimize(cache.StoreCredentials(Ticket(n), User(n)));
+  }
+
+  FakeClock clock;
+  FilterSettings settings;
+  NullEventLog log;
+  EventReporter reporter{log, settings};
+  CredentialsCache cache{clock, settings, reporter};
+};
+
+constexpr std::uint32_t kLongTimeout = 600;
+
+// Argument: entries in the cache. 1,000 fit in the processor's caches;
+// 100,000 (about 36 MB) do not, so each search pays for its memory reads.
+void Lookup(benchmark::State& state, char prefix) {
+  const std::int64_t entries = state.range(0);
+  Cache c(kLongTimeout, kLongTimeout);
+  c.Fill(entries);
+  std::vector<std::string> tickets;
+  for (std::int64_t n = 0; n < entries; ++n) tickets.push_back(Ticket(n, prefix));
+  std::size_t next = 0;
+  const std::int64_t new_calls_before = g_new_calls.load();
+  for (auto _ : state) {
+    // A prime stride, so successive lookups do not walk memory in order.
+    next = (next + 7919) % tickets.size();
+    std::optional<std::string> user = c.cache.LookupCredentials(tickets[next]);
+    benchmark::DoNotOptimize(user);
+  }
+  // Read after the loop: the benchmark library allocates nothing inside it.
+  state.counters["allocations_per_lookup"] =
+      benchmark::Counter(static_cast<double>(g_new_calls.load() - new_calls_before),
+                         benchmark::Counter::kAvgIterations);
+}
+
+void BM_LookupHit(benchmark::State& state) { Lookup(state, 'S'); }
+void BM_LookupMiss(benchmark::State& state) { Lookup(state, 'X'); }
+BENCHMARK(BM_LookupHit)->Arg(1'000)->Arg(100'000);
+BENCHMARK(BM_LookupMiss)->Arg(1'000)->Arg(100'000);
+
+// One lookup that finds a cleaning due: the whole time it holds the lock.
+// Argument 1 says whether every entry has expired (each is removed from both
+// maps) or none has (the walk alone).
+void BM_CleaningLockHold(benchmark::State& state) {
+  const std::int64_t entries = state.range(0);
+  const bool all_expired = state.range(1) != 0;
+  Cache c(all_expired ? 10 : kLongTimeout, 1);
+  if (!all_expired) c.Fill(entries);
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (all_expired) {
+      c.Fill(entries);
+      c.clock.AdvanceMinutes(10);
+    } else {
+      c.clock.AdvanceMinutes(1);
+    }
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(c.cache.LookupCredentials("not-held"));
+  }
+  state.SetItemsProcessed(state.iterations() * entries);
+}
+BENCHMARK(BM_CleaningLockHold)
+    ->ArgNames({"entries", "all_expired"})
+    ->Args({100'000, 0})->Args({100'000, 1})->Args({1'000'000, 0})->Args({1'000'000, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(5);
+
+// Memory per entry after storing 100,000 distinct tickets: what the program
+// asked of operator new, the blocks that takes, and (with glibc) what malloc
+// has in use for it, its headers and rounding included.
+void BM_MemoryPerEntry(benchmark::State& state) {
+  const std::int64_t entries = state.range(0);
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto c = std::make_unique<Cache>(kLongTimeout, kLongTimeout);
+    const std::int64_t blocks_before = g_allocations.load();
+    const std::int64_t bytes_before = g_requested_bytes.load();
+#if defined(__GLIBC__)
+    const std::size_t heap_before = mallinfo2().uordblks;
+#endif
+    state.ResumeTiming();
+    c->Fill(entries);
+    state.PauseTiming();
+    const auto per_entry = [entries](double total) { return total / static_cast<double>(entries); };
+    state.counters["requested_bytes_per_entry"] =
+        per_entry(static_cast<double>(g_requested_bytes.load() - bytes_before));
+    state.counters["blocks_per_entry"] = per_entry(static_cast<double>(g_allocations.load() - blocks_before));
+#if defined(__GLIBC__)
+    state.counters["heap_bytes_per_entry"] = per_entry(static_cast<double>(mallinfo2().uordblks - heap_before));
+#endif
+    c.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * entries);
+}
+BENCHMARK(BM_MemoryPerEntry)->Arg(100'000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+}  // namespace turnpike
+
+BENCHMARK_MAIN();

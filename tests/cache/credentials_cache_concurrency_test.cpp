@@ -1,0 +1,44 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "cache/credentials_cache_inspector.h"
+
+namespace turnpike {
+namespace {
+
+// Request threads storing, looking up and cleaning (every lookup cleans) on
+// the same few tokens while time runs: no lookup may see another token's
+// user, no removal may find a half missing, and at the end every token is in
+// both maps or in neither.
+TEST(CredentialsCacheConcurrencyTest, SharedTokensStayWhole) {
+  CacheUnderTest c(/*session_timeout=*/1, /*clean_timeout=*/0, /*debug=*/1);
+  std::atomic<int> wrong_answers{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&c, &wrong_answers, t] {
+      for (int i = 0; i < 2000; ++i) {
+        const std::string token = "ST-" + std::to_string((i * 7 + t * 5) % 16);
+        const std::string user = "user-" + token;
+        if (i % 3 == 0) {
+          if (c.cache.StoreCredentials(token, user) != token) ++wrong_answers;
+        } else if (const auto found = c.cache.LookupCredentials(token); found && *found != user) {
+          ++wrong_answers;
+        }
+        if (i % 50 == 0) c.clock.Advance(kTicksPerMinute / 4);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  EXPECT_EQ(wrong_answers.load(), 0);
+  for (const Event& event : c.Events()) EXPECT_NE(std::get<0>(event), 1U) << std::get<1>(event);
+  for (const auto& [token, entry] : c.inspect.Entries()) {
+    EXPECT_TRUE(entry.time.has_value()) << token;
+    EXPECT_EQ(entry.user, "user-" + token);
+  }
+}
+
+}  // namespace
+}  // namespace turnpike

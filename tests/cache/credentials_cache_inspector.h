@@ -1,0 +1,70 @@
+// CredentialsCacheInspector looks into both maps of a cache, and can break
+// the both-or-neither rule on purpose to see how the cache copes.
+// CacheUnderTest wires a cache to a fake clock and a recording event log.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "cache/credentials_cache.h"
+#include "fakes/fake_clock.h"
+#include "platform/memory/recording_event_log.h"
+
+namespace turnpike {
+
+class CredentialsCacheInspector {
+ public:
+  struct Entry {  // a half missing from its map is absent
+    std::optional<std::string> user;
+    std::optional<TimeValue> time;
+    bool operator==(const Entry&) const = default;
+  };
+
+  explicit CredentialsCacheInspector(CredentialsCache& cache) : cache_(cache) {}
+
+  std::map<std::string, Entry> Entries() const {
+    std::lock_guard lock(cache_.mutex_);
+    std::map<std::string, Entry> entries;
+    for (const auto& [token, user] : cache_.UserArtifactMap) entries[token].user = user;
+    for (const auto& [token, time] : cache_.TimestampArtifactMap) entries[token].time = time;
+    return entries;
+  }
+
+  void DropUserHalf(const std::string& token) {
+    std::lock_guard lock(cache_.mutex_);
+    cache_.UserArtifactMap.erase(token);
+  }
+
+ private:
+  CredentialsCache& cache_;
+};
+
+using Event = std::tuple<std::uint32_t, std::string, std::string>;  // type, message, detail
+
+struct CacheUnderTest {
+  CacheUnderTest(std::uint32_t session_timeout, std::uint32_t clean_timeout, std::uint32_t debug) {
+    settings.SessionTimeout = session_timeout;
+    settings.CacheCleanTimeout = clean_timeout;
+    settings.Debug = debug;
+    cache.InitCredentialsCache();
+  }
+  std::vector<Event> Events() {
+    std::vector<Event> events;
+    for (const RecordedEvent& e : log.TakeEvents()) events.emplace_back(e.event_id, e.message, e.detail);
+    return events;
+  }
+
+  FakeClock clock;
+  FilterSettings settings;
+  RecordingEventLog log;
+  EventReporter reporter{log, settings};
+  CredentialsCache cache{clock, settings, reporter};
+  CredentialsCacheInspector inspect{cache};
+};
+
+}  // namespace turnpike

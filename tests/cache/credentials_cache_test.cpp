@@ -1,0 +1,190 @@
+#include "cache/credentials_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "cache/credentials_cache_inspector.h"
+
+namespace {
+// How many allocations succeed before one fails; negative: none fails.
+std::atomic<long> g_allocations_before_failure{-1};
+}  // namespace
+
+// Out of line, so that the compiler does not pair a caller's new with the
+// free inside delete.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  if (g_allocations_before_failure.load() >= 0 && g_allocations_before_failure.fetch_sub(1) == 0) {
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+
+namespace turnpike {
+namespace {
+
+constexpr const char* kCreated = "The Turnpike filter created authentication map entries for:";
+constexpr const char* kNotHeld = "The Turnpike filter was unable to look up an authentication record for: ";
+constexpr const char* kFound = "The Turnpike filter has retrieved the timestamp artifact from the Auth map.:";
+constexpr const char* kNoUserDelete = "The Turnpike filter was unable to delete the user artifact at:";
+constexpr const char* kNoUserLookup = "The Turnpike filter was unable to retrieve the user artifact at: ";
+constexpr const char* kUnexpired =
+    "The Turnpike filter has determined the timestamp artifact is unexpired, setting user id:";
+constexpr const char* kEmpty = "The Turnpike filter was found the auth timestamp map empty while cleaning";
+constexpr TimeValue kMinute = kTicksPerMinute;
+constexpr std::uint32_t kNever = 0xFFFFFFFF;  // reaches back before 1601
+
+Event Cleaned(int before, int after) {
+  return {2, "The Turnpike filter successfully cleaned the credentials cache",
+          "artifacts before: " + std::to_string(before) + " artifacts after: " + std::to_string(after)};
+}
+
+struct Step {
+  enum class Kind { Store, Lookup, Advance, DropUser } kind;
+  std::string token;
+  std::optional<std::string> user;  // stored, or the answer a lookup must give
+  TimeValue ticks = 0;
+};
+Step Store(std::string token, std::string user) { return {Step::Kind::Store, token, user}; }
+Step Lookup(std::string token, std::optional<std::string> answer = {}) {
+  return {Step::Kind::Lookup, token, answer};
+}
+Step Advance(TimeValue ticks) { return {Step::Kind::Advance, "", {}, ticks}; }
+Step DropUser(std::string token) { return {Step::Kind::DropUser, token, {}}; }
+
+struct Scenario {
+  const char* name;
+  std::uint32_t session_timeout, clean_timeout, debug;
+  std::vector<Step> steps;
+  std::vector<Event> events;      // every event written during the steps
+  std::vector<std::string> held;  // tokens left at the end, each whole
+};
+
+const Scenario kScenarios[] = {
+    {"a sign-on one unit short of the timeout is found", 60, kNever, 1,
+     {Store("ST-1", "alice"), Advance(60 * kMinute - 1), Lookup("ST-1", "alice")},
+     {{4, kCreated, "alice"}, {4, kFound, ""}, {4, kUnexpired, "alice"}}, {"ST-1"}},
+    {"one millisecond short of the timeout is found", 60, kNever, 0,
+     {Store("ST-1", "alice"), Advance(60 * kMinute - 10'000), Lookup("ST-1", "alice")}, {}, {"ST-1"}},
+    {"a sign-on exactly the timeout old is expired and removed", 60, kNever, 1,
+     {Store("ST-1", "alice"), Advance(60 * kMinute), Lookup("ST-1")},
+     {{4, kCreated, "alice"}, {4, kFound, ""}}, {}},
+    {"timeout 0 expires a sign-on at once", 0, kNever, 0, {Store("ST-1", "alice"), Lookup("ST-1")}, {}, {}},
+    // A timeout reaching back before 1601 means "never", not "always".
+    {"a huge timeout never expires", kNever, kNever, 0,
+     {Store("ST-1", "alice"), Advance(100 * 525'960 * kMinute), Lookup("ST-1", "alice")}, {}, {"ST-1"}},
+    {"a lookup does not extend the sign-on", 60, kNever, 0,
+     {Store("ST-1", "alice"), Advance(59 * kMinute), Lookup("ST-1", "alice"), Advance(kMinute), Lookup("ST-1")},
+     {}, {}},
+    {"storing again replaces user and time", 60, kNever, 0,
+     {Store("ST-1", "alice"), Advance(30 * kMinute), Store("ST-1", "bob"), Advance(59 * kMinute),
+      Lookup("ST-1", "bob")}, {}, {"ST-1"}},
+    {"tokens differing in case are different entries", 60, 10, 0,
+     {Store("ST-abc", "alice"), Store("ST-ABC", "bob"), Lookup("ST-ABC", "bob"), Lookup("ST-abc", "alice"),
+      Lookup("st-abc")}, {}, {"ST-ABC", "ST-abc"}},
+    {"an empty user name comes back as an empty string", 60, 10, 1, {Store("ST-1", ""), Lookup("ST-1", "")},
+     {{4, kCreated, ""}, {4, kFound, ""}, {4, kUnexpired, ""}}, {"ST-1"}},
+    {"no cleaning in the first interval, then one", 1, 10, 1,
+     {Store("ST-1", "alice"), Advance(10 * kMinute - 1), Lookup("ST-x"), Advance(1), Lookup("ST-x")},
+     {{4, kCreated, "alice"}, {4, kNotHeld, "ST-x"}, Cleaned(1, 0), {4, kNotHeld, "ST-x"}}, {}},
+    // The cleaning belongs to the lookup and comes first: the expired token
+    // is gone before the lookup searches for it.
+    {"a due cleaning runs before the lookup's own search", 10, 10, 1,
+     {Store("ST-a", "alice"), Store("ST-b", "bob"), Advance(5 * kMinute), Store("ST-c", "carol"),
+      Advance(5 * kMinute), Lookup("ST-a")},
+     {{4, kCreated, "alice"}, {4, kCreated, "bob"}, {4, kCreated, "carol"}, Cleaned(3, 1),
+      {4, kNotHeld, "ST-a"}}, {"ST-c"}},
+    {"an empty cleaning restarts the interval", 60, 10, 1,
+     {Advance(10 * kMinute), Lookup("ST-x"), Store("ST-1", "alice"), Advance(10 * kMinute - 1),
+      Lookup("ST-x"), Advance(1), Lookup("ST-x")},
+     {{4, kEmpty, ""}, {4, kNotHeld, "ST-x"}, {4, kCreated, "alice"}, {4, kNotHeld, "ST-x"}, Cleaned(1, 1),
+      {4, kNotHeld, "ST-x"}}, {"ST-1"}},
+    {"clean timeout 0 cleans on every lookup; Debug 0 keeps only the summary", 60, 0, 0,
+     {Lookup("ST-x"), Store("ST-1", "alice"), Lookup("ST-1", "alice"), Lookup("ST-1", "alice")},
+     {Cleaned(1, 1), Cleaned(1, 1)}, {"ST-1"}},
+    // A token in one map only never comes from the cache's own steps; if it
+    // ever did, it is reported and the rest of the work still gets done.
+    {"a missing user half is reported; the lookup keeps the entry, the cleaning goes on", 10, 10, 1,
+     {Store("ST-a", "alice"), Store("ST-b", "bob"), DropUser("ST-a"), Lookup("ST-a"), Advance(10 * kMinute),
+      Lookup("ST-x")},
+     {{4, kCreated, "alice"}, {4, kCreated, "bob"}, {4, kFound, ""}, {4, kNoUserLookup, "ST-a"},
+      {1, kNoUserDelete, "ST-a"}, Cleaned(2, 0), {4, kNotHeld, "ST-x"}}, {}},
+    {"an expired lookup reports a missing user half", 10, kNever, 0,
+     {Store("ST-a", "alice"), DropUser("ST-a"), Advance(10 * kMinute), Lookup("ST-a")},
+     {{1, kNoUserDelete, "ST-a"}}, {}},
+};
+
+TEST(CredentialsCacheTest, Scenarios) {
+  for (const Scenario& scenario : kScenarios) {
+    SCOPED_TRACE(scenario.name);
+    CacheUnderTest c(scenario.session_timeout, scenario.clean_timeout, scenario.debug);
+    for (const Step& step : scenario.steps) {
+      switch (step.kind) {
+        case Step::Kind::Store: EXPECT_EQ(c.cache.StoreCredentials(step.token, *step.user), step.token); break;
+        case Step::Kind::Lookup: EXPECT_EQ(c.cache.LookupCredentials(step.token), step.user) << step.token; break;
+        case Step::Kind::Advance: c.clock.Advance(step.ticks); break;
+        case Step::Kind::DropUser: c.inspect.DropUserHalf(step.token); break;
+      }
+    }
+    EXPECT_EQ(c.Events(), scenario.events);
+    std::vector<std::string> held;
+    for (const auto& [token, entry] : c.inspect.Entries()) {
+      EXPECT_TRUE(entry.user && entry.time) << token;
+      held.push_back(token);
+    }
+    EXPECT_EQ(held, scenario.held);
+  }
+}
+
+TEST(CredentialsCacheTest, IsExpiredNeverWraps) {
+  EXPECT_TRUE(IsExpired(0, 10, 10 * kMinute));       // threshold at 1601 itself
+  EXPECT_FALSE(IsExpired(0, 10, 10 * kMinute - 1));  // threshold would be before 1601
+  EXPECT_TRUE(IsExpired(0, kNever, ~TimeValue{0}));  // the largest product does not overflow
+}
+
+// Long enough that neither fits in a std::string without an allocation.
+const std::string kToken(64, 't');
+const std::string kAlice = "alice.liddell@wonderland.example";
+const std::string kBob = "bob.mortimer@hogwarts.example.org";
+
+// Whatever allocation fails, the token ends up whole in both maps (the old
+// entry or the new one) or in neither, and a cookie value comes back only
+// with a complete new entry.
+TEST(CredentialsCacheTest, FailedAllocationsLeaveWholeEntriesOnly) {
+  using Entries = std::map<std::string, CredentialsCacheInspector::Entry>;
+  for (const bool replacing : {false, true}) {
+    const Entries before = replacing ? Entries{{kToken, {kAlice, FakeClock::kStart}}} : Entries{};
+    const Entries after{{kToken, {kBob, FakeClock::kStart + 1}}};
+    for (long allowed = 0;; ++allowed) {
+      SCOPED_TRACE(std::to_string(allowed) + (replacing ? " allocations into a replacement" : " into a store"));
+      ASSERT_LT(allowed, 20);
+      CacheUnderTest c(60, 60, 0);
+      if (replacing) ASSERT_TRUE(c.cache.StoreCredentials(kToken, kAlice));
+      c.clock.Advance(1);
+      g_allocations_before_failure = allowed;
+      const std::optional<std::string> cookie = c.cache.StoreCredentials(kToken, kBob);
+      const bool failed = g_allocations_before_failure.exchange(-1) < 0;
+      EXPECT_EQ(cookie, failed ? std::nullopt : std::optional(kToken));
+      EXPECT_TRUE(c.inspect.Entries() == after || (failed && c.inspect.Entries() == before));
+      if (!failed) break;
+    }
+  }
+}
+
+TEST(CredentialsCacheTest, FailedUserCopyIsReportedAndTheEntryStays) {
+  CacheUnderTest c(60, 60, 0);
+  ASSERT_TRUE(c.cache.StoreCredentials(kToken, kAlice));
+  g_allocations_before_failure = 0;
+  EXPECT_EQ(c.cache.LookupCredentials(kToken), std::nullopt);
+  g_allocations_before_failure = -1;
+  EXPECT_EQ(c.Events(), (std::vector<Event>{{1, "The Turnpike filter was unable to create the user string. ", ""}}));
+  EXPECT_EQ(c.inspect.Entries().size(), 1U);
+}
+
+}  // namespace
+}  // namespace turnpike
