@@ -1,13 +1,28 @@
 #include "filter/filter.h"
 
+#include <optional>
+#include <string>
+
 #include "common/bounded.h"
 #include "config/settings_loader.h"
+#include "filter/answers.h"
+#include "filter/extraction.h"
 #include "filter/path_match.h"
+#include "filter/service_url.h"
+#include "validation/validate_ticket.h"
 
 namespace turnpike {
 namespace {
 
 constexpr const char* kUrlUnreadable = "The Turnpike ISAPI could not read the url from the headers.";
+constexpr const char* kCookieNotStored =
+    "The Turnpike filter was unable to set an authentication cookie for the user:";
+constexpr const char* kCookieCreated = "The Turnpike filter created an authorization cookie for:";
+constexpr const char* kTicketNotValidated = "The Turnpike filter was unable to validate the ticket:";
+constexpr const char* kAuthenticatedByCookie = "The Turnpike filter authenticated via cookie:";
+constexpr const char* kCookieNotValidated =
+    "The Turnpike filter was unable to validate the authentication cookie:";
+constexpr const char* kNoTicketOrCookie = "The Turnpike filter was unable to find a ticket or cookie.";
 
 }  // namespace
 
@@ -17,6 +32,13 @@ TurnpikeFilter::TurnpikeFilter(const PlatformServices& services)
 bool TurnpikeFilter::Start() {
   if (!EnsureEventSource(*services_.registry)) return false;
   if (!LoadSettings(*services_.registry, reporter_, settings_)) return false;
+  if (services_.credentials != nullptr) {
+    credentials_ = services_.credentials;
+  } else {
+    cache_.emplace(*services_.clock, settings_, reporter_);
+    cache_->InitCredentialsCache();
+    credentials_ = &*cache_;
+  }
   reporter_.LogEvent(EventType::Started, nullptr, nullptr);
   return true;
 }
@@ -49,8 +71,52 @@ FilterStatus TurnpikeFilter::FilterRequest(FilterHost& host) noexcept {
   }
 }
 
-FilterStatus TurnpikeFilter::HandleProtectedRequest(FilterHost&) {
-  return FilterStatus::NextNotification;
+// The three roads of a protected request: a returning ticket, a known
+// cookie, or neither. Everything obtained here is released on every road by
+// going out of scope.
+FilterStatus TurnpikeFilter::HandleProtectedRequest(FilterHost& host) {
+  const std::optional<ServiceUrls> service = ServiceUrl(host, settings_, reporter_);
+  const std::optional<std::string> ticket = ExtractTicket(host);
+  const std::optional<std::string> cookie = ExtractCookie(host);
+  // ServiceUrl has reported why it failed. Sending the browser on with
+  // nothing where its page belongs would strand it at the CAS server, and
+  // validating with no service would always fail: answer with an error.
+  if (!service) return FilterStatus::Error;
+
+  if (ticket) {
+    // The ticket reaches the CAS server escaped, so that a ticket such as
+    // "ST-1&service=..." cannot add parameters to the validation request;
+    // the cookie and the cache key stay the ticket as the browser sent it.
+    char validation_url[kUrlBufferSize];
+    (void)FormatValidationUrl(settings_, service->escaped.c_str(), ticket->c_str(), validation_url);
+    const std::optional<std::string> user =
+        ValidateTicket(validation_url, *services_.validation, reporter_);
+    if (!user) {
+      reporter_.LogEvent(EventType::Information, kTicketNotValidated, validation_url);
+      return SendLoginRedirect(host, settings_, reporter_, service->escaped.c_str());
+    }
+    const std::optional<std::string> token = credentials_->StoreCredentials(*ticket, *user);
+    if (!token) {
+      reporter_.LogEvent(EventType::Error, kCookieNotStored, user->c_str());
+      return FilterStatus::Error;
+    }
+    reporter_.LogEvent(EventType::Information, kCookieCreated, user->c_str());
+    return SendCookieRedirect(host, reporter_, service->unescaped.c_str(), token->c_str());
+  }
+
+  if (cookie) {
+    const std::optional<std::string> user = credentials_->LookupCredentials(*cookie);
+    if (!user) {
+      reporter_.LogEvent(EventType::Error, kCookieNotValidated, cookie->c_str());
+      return SendLoginRedirect(host, settings_, reporter_, service->escaped.c_str());
+    }
+    const FilterStatus status = SetIdentityHeader(host, settings_, reporter_, user->c_str());
+    reporter_.LogEvent(EventType::Information, kAuthenticatedByCookie, user->c_str());
+    return status;
+  }
+
+  reporter_.LogEvent(EventType::Information, kNoTicketOrCookie, "");
+  return SendLoginRedirect(host, settings_, reporter_, service->escaped.c_str());
 }
 
 bool GetFilterVersion(HttpFilterVersion* version) noexcept {

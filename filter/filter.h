@@ -14,6 +14,11 @@
 
 #include <cstddef>
 
+#include <memory>
+#include <optional>
+
+#include "cache/credentials_cache.h"
+#include "cache/credentials_store.h"
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
 #include "platform/clock.h"
@@ -21,18 +26,24 @@
 #include "platform/filter_host.h"
 #include "platform/isapi.h"
 #include "platform/registry_access.h"
+#include "platform/validation_platform.h"
 
 namespace turnpike {
 
 // The fixed size of every URL, header value and server variable buffer.
 inline constexpr std::uint32_t kUrlBufferSize = 2083;
 
-// What the host lends the filter for its lifetime. Every pointer must stay
-// valid from Start to the end of Stop.
+// What the host lends the filter for its lifetime. Every pointer but
+// `credentials` is required and must stay valid from Start to the end of Stop.
 struct PlatformServices {
   RegistryAccess* registry = nullptr;
   EventLogAccess* event_log = nullptr;
   const Clock* clock = nullptr;
+  // HTTP and XML for ticket validation.
+  ValidationPlatform* validation = nullptr;
+  // Where sign-ons are kept. Null: the filter keeps them in a
+  // CredentialsCache of its own, in this process's memory, made by Start.
+  CredentialsStore* credentials = nullptr;
 };
 
 class TurnpikeFilter {
@@ -64,6 +75,9 @@ class TurnpikeFilter {
   PlatformServices services_;
   FilterSettings settings_;
   EventReporter reporter_;
+  // The in-process sign-ons, when the host lends no store of its own.
+  std::optional<CredentialsCache> cache_;
+  CredentialsStore* credentials_ = nullptr;
 };
 
 // Fills the host's filter version record: version 7, high priority, the

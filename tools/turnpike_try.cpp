@@ -20,6 +20,7 @@
 #include "filter/path_match.h"
 #include "platform/memory/in_memory_filter_host.h"
 #include "platform/memory/recording_event_log.h"
+#include "platform/posix/curl_libxml2_validation.h"
 #include "platform/posix/reg_file_registry.h"
 #include "platform/posix/system_clock.h"
 #include "tools/json_writer.h"
@@ -307,7 +308,8 @@ int Run(int argc, char** argv) {
   RegFileRegistry registry = RegFileRegistry::FromFile(path);
   RecordingEventLog log;
   SystemClock clock;
-  TurnpikeFilter filter(PlatformServices{&registry, &log, &clock});
+  CurlLibxml2ValidationPlatform validation;
+  TurnpikeFilter filter(PlatformServices{&registry, &log, &clock, &validation, nullptr});
 
   if (const auto& problem = registry.problem()) {
     filter.reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());

@@ -91,13 +91,21 @@ bool InMemoryFilterHost::GetHeader(const char* name, char* buffer, std::uint32_t
 bool InMemoryFilterHost::SetHeader(const char* name, const char* value) {
   calls_.push_back(std::string(NameOf(Operation::SetHeader)) + " " + name);
   if (Fails(Operation::SetHeader, name)) return false;
-  for (auto& [key, existing] : headers_) {
-    if (AsciiEqualsIgnoreCase(key, name)) {
-      existing = value;
-      return true;
+  // A request header sent more than once is one header to the application
+  // (its values joined), so replacing it replaces every occurrence.
+  bool replaced = false;
+  for (auto it = headers_.begin(); it != headers_.end();) {
+    if (!AsciiEqualsIgnoreCase(it->first, name)) {
+      ++it;
+    } else if (!replaced) {
+      it->second = value;
+      replaced = true;
+      ++it;
+    } else {
+      it = headers_.erase(it);
     }
   }
-  return false;
+  return replaced;
 }
 
 bool InMemoryFilterHost::AddHeader(const char* name, const char* value) {

@@ -1,0 +1,251 @@
+// The request decision, one test per road, on the in-memory host with a
+// scripted validation service, the real in-process cache and a fake clock.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "config/settings_loader.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_registry.h"
+#include "fakes/fake_validation_platform.h"
+#include "filter/filter.h"
+#include "platform/memory/in_memory_filter_host.h"
+#include "platform/memory/recording_event_log.h"
+
+namespace turnpike {
+namespace {
+
+using Op = InMemoryFilterHost::Operation;
+
+RecordedEvent Info(const char* message, const std::string& detail) {
+  return {EventSeverity::Information, 0, 4, message, detail};
+}
+RecordedEvent Error(const char* message, const std::string& detail) {
+  return {EventSeverity::Error, 0, 1, message, detail};
+}
+
+constexpr const char* kNoTicketOrCookie = "The Turnpike filter was unable to find a ticket or cookie.";
+constexpr const char* kLoginBlock =
+    "Location: https://cas.example.org/cas/login?service=http://www.example.org/secure/page%3fa%3d1\r\n\r\n";
+
+// A CredentialsStore that cannot make the cookie value.
+class RefusingStore final : public CredentialsStore {
+ public:
+  std::optional<std::string> StoreCredentials(std::string_view, std::string_view) noexcept override {
+    return std::nullopt;
+  }
+  std::optional<std::string> LookupCredentials(std::string_view) noexcept override { return std::nullopt; }
+};
+
+class Decision : public testing::Test {
+ protected:
+  void SetUp() override {
+    registry_.SetString(kSettingsKey, "ServerURL", "https://cas.example.org/cas");
+    registry_.SetString(kSettingsKey, "LoginPath", "login");
+    registry_.SetString(kSettingsKey, "ValidationPath", "serviceValidate");
+    registry_.SetString(kSettingsKey, "AuthHeader", "CASUser");
+    registry_.SetDword(kSettingsKey, "Debug", 1);
+    registry_.SetDword(kSettingsKey, "SessionTimeout", 60);
+    registry_.SetDword(kSettingsKey, "CacheCleanTimeout", 600);
+    registry_.SetString(kPathsKey, "1", "/secure/");
+    validation_.body = "yes\nalice\n";  // CAS 1.0: not XML, so the text parser reads it
+  }
+
+  void Start(CredentialsStore* store = nullptr) {
+    filter_.emplace(PlatformServices{&registry_, &log_, &clock_, &validation_, store});
+    ASSERT_TRUE(filter_->Start());
+    log_.TakeEvents();
+  }
+
+  InMemoryFilterHost Request(const std::string& url, const char* cookie = nullptr) {
+    InMemoryFilterHost host(url);
+    host.SetServerVariable("HTTPS", "off");
+    host.SetServerVariable("SERVER_NAME", "www.example.org");
+    if (cookie != nullptr) host.AddRequestHeader("Cookie:", cookie);
+    return host;
+  }
+
+  FilterStatus Run(InMemoryFilterHost& host) { return filter_->HttpFilterProc(host, kSfNotifyPreprocHeaders); }
+
+  // Signs "alice" on under ST-1 and forgets the events of doing so.
+  void SignOn() {
+    InMemoryFilterHost host = Request("/secure/page?a=1&ticket=ST-1");
+    ASSERT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+    log_.TakeEvents();
+  }
+
+  FakeRegistry registry_;
+  RecordingEventLog log_;
+  FakeClock clock_;
+  FakeValidationPlatform validation_;
+  std::optional<TurnpikeFilter> filter_;
+};
+
+TEST_F(Decision, NeitherTicketNorCookieGoesToLogin) {
+  Start();
+  InMemoryFilterHost host = Request("/secure/page?a=1");
+  EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+  ASSERT_TRUE(host.response());
+  EXPECT_EQ(host.response()->status_text, "302 Redirection");
+  EXPECT_EQ(host.response()->headers, kLoginBlock);
+  EXPECT_EQ(log_.events(), std::vector<RecordedEvent>{Info(kNoTicketOrCookie, "")});
+  EXPECT_EQ(host.calls(), (std::vector<std::string>{"GetHeader url", "GetServerVariable HTTPS",
+                                                    "GetServerVariable SERVER_NAME", "GetHeader url",
+                                                    "GetHeader url", "GetHeader Cookie:",
+                                                    "SendResponseHeader 302 Redirection"}));
+  EXPECT_TRUE(validation_.calls.empty());
+}
+
+TEST_F(Decision, ValidTicketSetsTheCookieAndReturnsToThePageAsked) {
+  Start();
+  InMemoryFilterHost host = Request("/secure/page?a=1&ticket=ST-1-abc", "VAVUZE=stale");
+  EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+  ASSERT_TRUE(host.response());
+  EXPECT_EQ(host.response()->headers,
+            "Location: http://www.example.org/secure/page?a=1\r\nSet-Cookie: VAVUZE=ST-1-abc;path=/\r\n\r\n");
+  EXPECT_EQ(validation_.calls.at(2),
+            "Get https://cas.example.org/cas/serviceValidate?service=http://www.example.org/secure/page%3fa%3d1"
+            "&ticket=ST-1-abc");
+  EXPECT_EQ(log_.events(),
+            (std::vector<RecordedEvent>{Info("The Turnpike filter created authentication map entries for:", "alice"),
+                                        Info("The Turnpike filter created an authorization cookie for:", "alice")}));
+
+  // The cookie it set lets the next request through with the user.
+  InMemoryFilterHost next = Request("/secure/page", "theme=dark; VAVUZE=ST-1-abc");
+  log_.TakeEvents();
+  EXPECT_EQ(Run(next), FilterStatus::NextNotification);
+  EXPECT_EQ(next.HeaderValues("CASUser:"), std::vector<std::string>{"alice"});
+  EXPECT_FALSE(next.response());
+  EXPECT_EQ(log_.events().back(), Info("The Turnpike filter authenticated via cookie:", "alice"));
+}
+
+TEST_F(Decision, RefusedTicketGoesToLoginWithTheValidationUrl) {
+  validation_.body = "no\n\n";
+  Start();
+  InMemoryFilterHost host = Request("/secure/page?a=1&ticket=ST-9");
+  EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(host.response()->headers, kLoginBlock);
+  EXPECT_EQ(log_.events(),
+            std::vector<RecordedEvent>{Info("The Turnpike filter was unable to validate the ticket:",
+                                            "https://cas.example.org/cas/serviceValidate?service=http://"
+                                            "www.example.org/secure/page%3fa%3d1&ticket=ST-9")});
+}
+
+// The ticket runs to the end of the URL, so parameters after it are part of
+// it; escaped, they cannot become parameters of the validation request.
+TEST_F(Decision, TicketCannotInjectValidationParameters) {
+  Start();
+  InMemoryFilterHost host = Request("/secure/?ticket=ST-1&service=http://elsewhere/&renew=true");
+  EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(validation_.calls.at(2),
+            "Get https://cas.example.org/cas/serviceValidate?service=http://www.example.org/secure/"
+            "&ticket=ST-1%26service%3dhttp://elsewhere/%26renew%3dtrue");
+  EXPECT_EQ(host.response()->headers,
+            "Location: http://www.example.org/secure/\r\n"
+            "Set-Cookie: VAVUZE=ST-1&service=http://elsewhere/&renew=true;path=/\r\n\r\n");
+}
+
+TEST_F(Decision, EmptyTicketIsStillValidated) {
+  validation_.body = "no\n";
+  Start();
+  InMemoryFilterHost host = Request("/secure/?ticket=", "VAVUZE=ST-1");
+  EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(validation_.calls.at(2),
+            "Get https://cas.example.org/cas/serviceValidate?service=http://www.example.org/secure/&ticket=");
+}
+
+TEST_F(Decision, UnknownCookieIsAnErrorAndGoesToLogin) {
+  Start();
+  InMemoryFilterHost host = Request("/secure/page?a=1", "VAVUZE=ST-forged");
+  EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(host.response()->headers, kLoginBlock);
+  EXPECT_EQ(log_.events(),
+            (std::vector<RecordedEvent>{
+                Info("The Turnpike filter was unable to look up an authentication record for: ", "ST-forged"),
+                Error("The Turnpike filter was unable to validate the authentication cookie:", "ST-forged")}));
+}
+
+TEST_F(Decision, ExpiredSessionGoesBackToLogin) {
+  Start();
+  SignOn();
+  clock_.AdvanceMinutes(60);
+  InMemoryFilterHost host = Request("/secure/page?a=1", "VAVUZE=ST-1");
+  EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(host.response()->headers, kLoginBlock);
+  EXPECT_EQ(log_.events().back(),
+            Error("The Turnpike filter was unable to validate the authentication cookie:", "ST-1"));
+}
+
+TEST_F(Decision, ForgedIdentityHeaderNeverReachesTheApplication) {
+  Start();
+  SignOn();
+  for (const std::string& forged : {std::string("admin"), std::string(5000, 'a')}) {
+    InMemoryFilterHost host = Request("/secure/page", "VAVUZE=ST-1");
+    host.AddRequestHeader("CASUser:", forged);
+    host.AddRequestHeader("casuser:", "root");
+    EXPECT_EQ(Run(host), FilterStatus::NextNotification);
+    EXPECT_EQ(host.HeaderValues("CASUser:"), std::vector<std::string>{"alice"}) << forged.size();
+  }
+}
+
+TEST_F(Decision, FailedIdentityHeaderStillReportsTheCookie) {
+  Start();
+  SignOn();
+  InMemoryFilterHost host = Request("/secure/page", "VAVUZE=ST-1");
+  host.Fail(Op::SetHeader);
+  host.Fail(Op::AddHeader);
+  EXPECT_EQ(Run(host), FilterStatus::Error);
+  const std::vector<RecordedEvent> events = log_.events();
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[events.size() - 2],
+            Error("The Turnpike filter was unable to set the CASUser authentication header: ", "CASUser:"));
+  EXPECT_EQ(events.back(), Info("The Turnpike filter authenticated via cookie:", "alice"));
+}
+
+TEST_F(Decision, UnstorableSignOnIsAnError) {
+  RefusingStore store;
+  Start(&store);
+  InMemoryFilterHost host = Request("/secure/?ticket=ST-1");
+  EXPECT_EQ(Run(host), FilterStatus::Error);
+  EXPECT_FALSE(host.response());
+  EXPECT_EQ(log_.events(), std::vector<RecordedEvent>{Error(
+                               "The Turnpike filter was unable to set an authentication cookie for the user:", "alice")});
+}
+
+TEST_F(Decision, MissingServiceUrlIsAnErrorWithoutARedirect) {
+  Start();
+  InMemoryFilterHost host("/secure/?ticket=ST-1");
+  host.SetServerVariable("HTTPS", "off");  // and no SERVER_NAME
+  EXPECT_EQ(Run(host), FilterStatus::Error);
+  EXPECT_FALSE(host.response());
+  EXPECT_TRUE(validation_.calls.empty()) << "no validation without a service";
+  EXPECT_EQ(log_.events(), std::vector<RecordedEvent>{Error(
+                               "The Turnpike filter was unable to assemble a service url for the request: ", "")});
+}
+
+TEST_F(Decision, RefusedRedirectIsAnError) {
+  Start();
+  InMemoryFilterHost host = Request("/secure/");
+  host.Fail(Op::SendResponseHeader);
+  EXPECT_EQ(Run(host), FilterStatus::Error);
+  EXPECT_EQ(log_.events().back(),
+            Error("The Turnpike filter was unable to send a login redirection header to the browser.", ""));
+}
+
+TEST_F(Decision, DebugOffKeepsOnlyErrorsAndWarnings) {
+  registry_.SetDword(kSettingsKey, "Debug", 0);
+  Start();
+  SignOn();
+  InMemoryFilterHost known = Request("/secure/", "VAVUZE=ST-1");
+  InMemoryFilterHost unknown = Request("/secure/", "VAVUZE=ST-2");
+  InMemoryFilterHost neither = Request("/secure/");
+  EXPECT_EQ(Run(known), FilterStatus::NextNotification);
+  EXPECT_EQ(Run(unknown), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(Run(neither), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(log_.events(), std::vector<RecordedEvent>{
+                               Error("The Turnpike filter was unable to validate the authentication cookie:", "ST-2")});
+}
+
+}  // namespace
+}  // namespace turnpike
