@@ -10,6 +10,7 @@
 #include "config/filter_settings.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_registry.h"
+#include "fakes/test_configuration.h"
 #include "config/settings_loader.h"
 #include "filter/filter.h"
 #include "platform/memory/recording_event_log.h"
@@ -35,13 +36,7 @@ class StaticUrlHost final : public FilterHost {
 };
 
 void WriteTwentyPaths(FakeRegistry& registry) {
-  registry.SetString(kSettingsKey, "ServerURL", "https://cas.example.org/cas");
-  registry.SetString(kSettingsKey, "LoginPath", "login");
-  registry.SetString(kSettingsKey, "ValidationPath", "serviceValidate");
-  registry.SetString(kSettingsKey, "AuthHeader", "CASUser");
-  registry.SetDword(kSettingsKey, "Debug", 0);
-  registry.SetDword(kSettingsKey, "SessionTimeout", 480);
-  registry.SetDword(kSettingsKey, "CacheCleanTimeout", 60);
+  WriteTestConfiguration(registry, {});
   for (int i = 0; i < 20; ++i) {
     registry.SetString(kPathsKey, "p" + std::to_string(i), "/Members-Area-" + std::to_string(i) + "/");
   }

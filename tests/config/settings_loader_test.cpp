@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fakes/fake_registry.h"
+#include "fakes/test_configuration.h"
 #include "platform/memory/recording_event_log.h"
 
 namespace turnpike {
@@ -26,16 +27,7 @@ RecordedEvent ErrorEvent(const char* message, const char* detail) {
   return RecordedEvent{EventSeverity::Error, 0, 1, message, detail};
 }
 
-void WriteCompleteConfiguration(FakeRegistry& registry) {
-  registry.SetString(kSettingsKey, "ServerURL", "https://cas.example.org/cas");
-  registry.SetString(kSettingsKey, "LoginPath", "login");
-  registry.SetString(kSettingsKey, "ValidationPath", "serviceValidate");
-  registry.SetString(kSettingsKey, "AuthHeader", "CASUser");
-  registry.SetDword(kSettingsKey, "Debug", 0);
-  registry.SetDword(kSettingsKey, "SessionTimeout", 480);
-  registry.SetDword(kSettingsKey, "CacheCleanTimeout", 60);
-  registry.SetString(kPathsKey, "1", "/Secure");
-}
+void WriteCompleteConfiguration(FakeRegistry& registry) { WriteTestConfiguration(registry); }
 
 struct Loaded {
   bool ok;

@@ -11,6 +11,7 @@
 #include "config/settings_loader.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_registry.h"
+#include "fakes/test_configuration.h"
 #include "filter/filter.h"
 #include "platform/memory/recording_event_log.h"
 
@@ -54,13 +55,7 @@ class StaticUrlHost final : public FilterHost {
 
 TEST(UnprotectedRequest, AllocatesNothingAndReportsNothing) {
   FakeRegistry registry;
-  registry.SetString(kSettingsKey, "ServerURL", "https://cas.example.org/cas");
-  registry.SetString(kSettingsKey, "LoginPath", "login");
-  registry.SetString(kSettingsKey, "ValidationPath", "serviceValidate");
-  registry.SetString(kSettingsKey, "AuthHeader", "CASUser");
-  registry.SetDword(kSettingsKey, "Debug", 1);
-  registry.SetDword(kSettingsKey, "SessionTimeout", 60);
-  registry.SetDword(kSettingsKey, "CacheCleanTimeout", 10);
+  WriteTestConfiguration(registry, {}, 1);
   for (int i = 0; i < 20; ++i) {
     registry.SetString(kPathsKey, "p" + std::to_string(i), "/Protected-Area-" + std::to_string(i) + "/");
   }

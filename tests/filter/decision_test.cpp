@@ -8,6 +8,7 @@
 #include "config/settings_loader.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_registry.h"
+#include "fakes/test_configuration.h"
 #include "fakes/fake_validation_platform.h"
 #include "filter/filter.h"
 #include "platform/memory/in_memory_filter_host.h"
@@ -41,14 +42,9 @@ class RefusingStore final : public CredentialsStore {
 class Decision : public testing::Test {
  protected:
   void SetUp() override {
-    registry_.SetString(kSettingsKey, "ServerURL", "https://cas.example.org/cas");
-    registry_.SetString(kSettingsKey, "LoginPath", "login");
-    registry_.SetString(kSettingsKey, "ValidationPath", "serviceValidate");
-    registry_.SetString(kSettingsKey, "AuthHeader", "CASUser");
-    registry_.SetDword(kSettingsKey, "Debug", 1);
+    WriteTestConfiguration(registry_, {"/secure/"}, 1);
     registry_.SetDword(kSettingsKey, "SessionTimeout", 60);
     registry_.SetDword(kSettingsKey, "CacheCleanTimeout", 600);
-    registry_.SetString(kPathsKey, "1", "/secure/");
     validation_.body = "yes\nalice\n";  // CAS 1.0: not XML, so the text parser reads it
   }
 

@@ -11,6 +11,7 @@
 #include "config/settings_loader.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_registry.h"
+#include "fakes/test_configuration.h"
 #include "filter/path_match.h"
 #include "platform/memory/in_memory_filter_host.h"
 #include "platform/memory/recording_event_log.h"
@@ -21,23 +22,8 @@ namespace {
 
 constexpr const char* kUrlUnreadable = "The Turnpike ISAPI could not read the url from the headers.";
 
-void WriteConfiguration(FakeRegistry& registry, std::vector<std::string> paths) {
-  registry.SetString(kSettingsKey, "ServerURL", "https://cas.example.org/cas");
-  registry.SetString(kSettingsKey, "LoginPath", "login");
-  registry.SetString(kSettingsKey, "ValidationPath", "serviceValidate");
-  registry.SetString(kSettingsKey, "AuthHeader", "CASUser");
-  registry.SetDword(kSettingsKey, "Debug", 1);
-  registry.SetDword(kSettingsKey, "SessionTimeout", 60);
-  registry.SetDword(kSettingsKey, "CacheCleanTimeout", 10);
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    registry.SetString(kPathsKey, "path" + std::to_string(i), paths[i]);
-  }
-}
-
 struct Harness {
-  explicit Harness(std::vector<std::string> paths = {"/Secure"}) {
-    WriteConfiguration(registry, std::move(paths));
-  }
+  Harness() { WriteTestConfiguration(registry, {"/Secure"}, 1); }
   FakeRegistry registry;
   RecordingEventLog log;
   FakeClock clock;
@@ -150,7 +136,7 @@ class PathMatchTest : public testing::TestWithParam<MatchRow> {};
 
 TEST_P(PathMatchTest, FindsTheFirstProtectedPath) {
   FakeRegistry registry;
-  WriteConfiguration(registry, {"/Secure", "/Admin/", "/admin/panel", "/caf\xc3\xa9"});
+  WriteTestConfiguration(registry, {"/Secure", "/Admin/", "/admin/panel", "/caf\xc3\xa9"});
   RecordingEventLog log;
   FilterSettings settings;
   ASSERT_TRUE(LoadSettings(registry, EventReporter(log, settings), settings));

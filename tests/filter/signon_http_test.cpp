@@ -9,6 +9,7 @@
 #include "config/settings_loader.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_registry.h"
+#include "fakes/test_configuration.h"
 #include "filter/filter.h"
 #include "platform/memory/in_memory_filter_host.h"
 #include "platform/memory/recording_event_log.h"
@@ -24,14 +25,10 @@ class SignOnOverHttp : public testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(cas_.running());
+    WriteTestConfiguration(registry_, {"/secure/"}, 1);
     registry_.SetString(kSettingsKey, "ServerURL", cas_.url());
-    registry_.SetString(kSettingsKey, "LoginPath", "login");
     registry_.SetString(kSettingsKey, "ValidationPath", GetParam());
-    registry_.SetString(kSettingsKey, "AuthHeader", "CASUser");
-    registry_.SetDword(kSettingsKey, "Debug", 1);
     registry_.SetDword(kSettingsKey, "SessionTimeout", 30);
-    registry_.SetDword(kSettingsKey, "CacheCleanTimeout", 10);
-    registry_.SetString(kPathsKey, "1", "/secure/");
     ASSERT_TRUE(filter_.Start());
     log_.TakeEvents();
   }

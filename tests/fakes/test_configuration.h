@@ -1,0 +1,29 @@
+// The configuration most tests start from, written into a FakeRegistry:
+// a CAS server at https://cas.example.org/cas, CAS 2.0 validation, the
+// CASUser header, an eight-hour session and an hourly cleaning. Tests change
+// what they are about after writing it.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+#include "config/settings_loader.h"
+#include "fakes/fake_registry.h"
+
+namespace turnpike {
+
+inline void WriteTestConfiguration(FakeRegistry& registry, std::initializer_list<std::string> paths = {"/Secure"},
+                                   std::uint32_t debug = 0) {
+  registry.SetString(kSettingsKey, "ServerURL", "https://cas.example.org/cas");
+  registry.SetString(kSettingsKey, "LoginPath", "login");
+  registry.SetString(kSettingsKey, "ValidationPath", "serviceValidate");
+  registry.SetString(kSettingsKey, "AuthHeader", "CASUser");
+  registry.SetDword(kSettingsKey, "Debug", debug);
+  registry.SetDword(kSettingsKey, "SessionTimeout", 480);
+  registry.SetDword(kSettingsKey, "CacheCleanTimeout", 60);
+  int index = 0;
+  for (const std::string& path : paths) registry.SetString(kPathsKey, std::to_string(++index), path);
+}
+
+}  // namespace turnpike
