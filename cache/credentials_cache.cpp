@@ -5,28 +5,13 @@
 #include <new>
 #include <utility>
 
+#include "cache/cache_messages.h"
 #include "common/bounded.h"
 
 namespace turnpike {
 namespace {
 
-constexpr const char* kEntriesCreated =
-    "The Turnpike filter created authentication map entries for:";
-constexpr const char* kTokenNotHeld =
-    "The Turnpike filter was unable to look up an authentication record for: ";
-constexpr const char* kTimestampFound =
-    "The Turnpike filter has retrieved the timestamp artifact from the Auth map.:";
-constexpr const char* kUserHalfMissingOnDelete =
-    "The Turnpike filter was unable to delete the user artifact at:";
-constexpr const char* kUserHalfMissingOnLookup =
-    "The Turnpike filter was unable to retrieve the user artifact at: ";
-constexpr const char* kUserCopyFailed =
-    "The Turnpike filter was unable to create the user string. ";
-constexpr const char* kUserFound =
-    "The Turnpike filter has determined the timestamp artifact is unexpired, setting user id:";
-constexpr const char* kEmptyWhileCleaning =
-    "The Turnpike filter was found the auth timestamp map empty while cleaning";
-constexpr const char* kCleaned = "The Turnpike filter successfully cleaned the credentials cache";
+using namespace cache_messages;
 
 constexpr const char* kCleanCountsFormat = "artifacts before: %i artifacts after: %i";
 constexpr std::size_t kEventDetailSize = 4096;

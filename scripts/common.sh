@@ -7,6 +7,7 @@ TURNPIKE_PACKAGES=(
   cmake ninja-build g++ pkg-config ca-certificates python3
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libxml2-dev
+  apache2 apache2-dev chromium chromium-driver python3-selenium
 )
 
 turnpike_install_packages() {

@@ -1,0 +1,63 @@
+#include "hosts/apache/apache_event_log.h"
+
+#include <string>
+
+#include "eventlog/event_reporter.h"
+
+APLOG_USE_MODULE(turnpike);
+
+namespace turnpike {
+namespace {
+
+thread_local const request_rec* current_request = nullptr;
+
+constexpr std::uint32_t kStartedEvent = 5;
+constexpr std::uint32_t kStoppedEvent = 6;
+
+}  // namespace
+
+int ApacheLogLevelOf(std::uint32_t event_id) noexcept {
+  switch (event_id) {
+    case 1: return APLOG_ERR;
+    case 2: return APLOG_WARNING;
+    case kStartedEvent:
+    case kStoppedEvent: return APLOG_NOTICE;
+    default: return APLOG_INFO;
+  }
+}
+
+EventSourceHandle ApacheEventLog::OpenSource(const char*) { return this; }
+
+bool ApacheEventLog::Write(EventSourceHandle, EventSeverity, std::uint16_t,
+                           std::uint32_t event_id, const char* const strings[2]) {
+  if (!lifecycle_events_ && (event_id == kStartedEvent || event_id == kStoppedEvent)) return true;
+  std::string text;
+  try {
+    text = RenderEvent(event_id, strings[0], strings[1]);
+  } catch (...) {
+    // Without memory for the text, the message alone still says what happened.
+    text = strings[0] != nullptr ? strings[0] : "";
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+
+  const int level = ApacheLogLevelOf(event_id);
+  // The text comes from requests and CAS answers: it is always an argument,
+  // never the format.
+  if (current_request != nullptr) {
+    ap_log_rerror(APLOG_MARK, level, 0, current_request, "[event %u] %s", event_id, text.c_str());
+  } else {
+    ap_log_error(APLOG_MARK, level, 0, server_, "[event %u] %s", event_id, text.c_str());
+  }
+  return true;
+}
+
+void ApacheEventLog::CloseSource(EventSourceHandle) {}
+
+RequestEventScope::RequestEventScope(const request_rec* request) noexcept
+    : previous_(current_request) {
+  current_request = request;
+}
+
+RequestEventScope::~RequestEventScope() { current_request = previous_; }
+
+}  // namespace turnpike

@@ -1,0 +1,378 @@
+// mod_turnpike: the Turnpike filter inside Apache httpd 2.4.
+//
+//   LoadModule turnpike_module /usr/lib/apache2/modules/mod_turnpike.so
+//   TurnpikeRegistryFile /etc/turnpike/turnpike.reg     (optional)
+//   TurnpikeCache shmcb:/run/apache2/turnpike(512000)    (optional)
+//
+// The filter runs on every request right after Apache has read its headers,
+// before anything maps the URL to a file or a handler, which is where ISAPI's
+// pre-processed-headers notification stands under IIS.
+//
+// Life cycle. Apache reads its configuration twice when it starts (the first
+// pass only checks it, the second is the one that serves), re-reads it on
+// every restart, and forks child processes that inherit what the parent
+// built. So:
+//   - `apache2 -t`: check_config loads the settings exactly as a start would
+//     and fails the test when they are refused; the events go to standard
+//     error, where Apache prints its own configuration errors.
+//   - first pass of a start: post_config does the same check, after Apache
+//     has opened its error log, so a refused configuration stops the start
+//     (before the server detaches, hence with a failing exit status) and the
+//     reason is in the error log.
+//   - serving pass: post_config starts the filter (started event) and
+//     registers its stop on the configuration pool, which Apache clears at a
+//     restart and at shutdown (stopped event). The children inherit the
+//     started filter and never run its stop.
+// The check passes start and stop the filter with the started and stopped
+// events silenced, so each appears once per start and stop of the server;
+// a refused check still shows the stopped event after its cause. A graceful
+// or full restart is a stop and a start of the filter: it reads the .reg
+// file again.
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "filter/filter.h"
+#include "hosts/apache/apache_event_log.h"
+#include "hosts/apache/apache_filter_host.h"
+#include "hosts/apache/apache_headers.h"
+#include "hosts/apache/socache_credentials_store.h"
+#include "platform/posix/curl_libxml2_validation.h"
+#include "platform/posix/reg_file_registry.h"
+#include "platform/posix/system_clock.h"
+
+// Declares turnpike_module, defined at the end, for APLOG_MARK's module tag.
+APLOG_USE_MODULE(turnpike);
+
+namespace turnpike {
+namespace {
+
+constexpr const char* kRegistryFileRefused = "The Turnpike registry file could not be loaded:";
+constexpr const char* kMutexType = "turnpike-cache";
+constexpr const char* kDefaultCacheProvider = "shmcb";
+// About 5,000 sign-ons; a larger site gives its own size.
+constexpr const char* kDefaultCacheSize = "512000";
+
+// The directives' values. Both directives are allowed only in the main
+// server's context, so only the main server's record carries them.
+struct ModuleConfig {
+  const char* registry_file;        // null: $TURNPIKE_REGISTRY, else the default
+  const char* cache_provider_name;  // null: shmcb in the runtime directory
+  const char* cache_arguments;      // the provider's own, after the first ':'
+  const ap_socache_provider_t* cache_provider;  // found by check_config
+  ap_socache_instance_t* cache_instance;
+  const char* cache_name_in_use;
+};
+
+ModuleConfig* ConfigOf(const server_rec* server) {
+  return static_cast<ModuleConfig*>(ap_get_module_config(server->module_config, &turnpike_module));
+}
+
+// Everything the filter borrows, for one configuration generation, in the
+// order it must be built (and, reversed, destroyed).
+struct FilterRuntime {
+  FilterRuntime(const server_rec* log_server, const std::string& registry_path)
+      : registry(RegFileRegistry::FromFile(registry_path)), event_log(log_server) {}
+
+  RegFileRegistry registry;
+  ApacheEventLog event_log;
+  SystemClock clock;
+  CurlLibxml2ValidationPlatform validation;
+  std::optional<SocacheCredentialsStore> store;
+  std::unique_ptr<TurnpikeFilter> filter;
+};
+
+// The generation that serves requests: set by the serving pass's
+// post_config in the parent, inherited by every child, cleared by the stop.
+FilterRuntime* serving = nullptr;
+// The cache's lock for providers that need one; re-attached in each child.
+apr_global_mutex_t* cache_mutex = nullptr;
+
+std::string RegistryPathOf(const server_rec* server) {
+  return ResolveRegistryPath(ConfigOf(server)->registry_file);
+}
+
+// Builds the filter over `runtime` and runs its start steps. A .reg file
+// that was refused is reported first, with its file:line, as the reason the
+// settings are then missing.
+bool StartFilter(FilterRuntime& runtime) {
+  SocacheCredentialsStore* store = runtime.store ? &*runtime.store : nullptr;
+  runtime.filter = std::make_unique<TurnpikeFilter>(PlatformServices{
+      &runtime.registry, &runtime.event_log, &runtime.clock, &runtime.validation, store});
+  if (store != nullptr) store->Attach(runtime.filter->settings(), runtime.filter->reporter());
+  if (const auto& problem = runtime.registry.problem()) {
+    runtime.filter->reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());
+  }
+  return runtime.filter->Start();
+}
+
+// The start steps as a check: true when the filter would start. Only a
+// refusal is visible (its cause, then the stopped event).
+bool CheckSettings(const server_rec* log_server, const std::string& registry_path) {
+  FilterRuntime runtime(log_server, registry_path);
+  runtime.event_log.set_lifecycle_events(false);
+  const bool started = StartFilter(runtime);
+  if (!started) runtime.event_log.set_lifecycle_events(true);
+  runtime.filter->Stop();
+  return started;
+}
+
+// Finds and creates the configured cache; an error text when that fails.
+const char* ResolveCache(ModuleConfig& config, apr_pool_t* pconf, apr_pool_t* ptemp) {
+  const char* name = config.cache_provider_name;
+  const char* arguments = config.cache_arguments;
+  if (name == nullptr) {
+    name = kDefaultCacheProvider;
+    arguments = apr_pstrcat(pconf, ap_runtime_dir_relative(pconf, "turnpike"), "(",
+                            kDefaultCacheSize, ")", nullptr);
+  }
+  const auto* provider = static_cast<const ap_socache_provider_t*>(
+      ap_lookup_provider(AP_SOCACHE_PROVIDER_GROUP, name, AP_SOCACHE_PROVIDER_VERSION));
+  if (provider == nullptr) {
+    return apr_psprintf(ptemp,
+                        "TurnpikeCache: no shared object cache provider \"%s\" is loaded "
+                        "(load mod_socache_%s with LoadModule)",
+                        name, name);
+  }
+  ap_socache_instance_t* instance = nullptr;
+  if (const char* error = provider->create(&instance, arguments, ptemp, pconf)) {
+    return apr_psprintf(ptemp, "TurnpikeCache %s: %s", name, error);
+  }
+  config.cache_provider = provider;
+  config.cache_instance = instance;
+  config.cache_name_in_use = name;
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Directives
+
+void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
+  return apr_pcalloc(pool, sizeof(ModuleConfig));
+}
+
+const char* SetRegistryFile(cmd_parms* cmd, void*, const char* path) {
+  if (const char* error = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return error;
+  // Relative to ServerRoot, as every other path in Apache's configuration.
+  const char* resolved = ap_server_root_relative(cmd->pool, path);
+  if (resolved == nullptr) {
+    return apr_pstrcat(cmd->pool, "TurnpikeRegistryFile: not a valid path: ", path, nullptr);
+  }
+  ConfigOf(cmd->server)->registry_file = resolved;
+  return nullptr;
+}
+
+const char* SetCache(cmd_parms* cmd, void*, const char* spec) {
+  if (const char* error = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return error;
+  ModuleConfig* config = ConfigOf(cmd->server);
+  const char* colon = std::strchr(spec, ':');
+  if (colon == spec || *spec == '\0') {
+    return "TurnpikeCache takes PROVIDER[:ARGUMENTS], for instance shmcb:/run/apache2/turnpike(512000)";
+  }
+  if (colon == nullptr) {
+    config->cache_provider_name = spec;
+    config->cache_arguments = nullptr;
+  } else {
+    config->cache_provider_name =
+        apr_pstrmemdup(cmd->pool, spec, static_cast<apr_size_t>(colon - spec));
+    config->cache_arguments = colon + 1;
+  }
+  return nullptr;
+}
+
+const command_rec kDirectives[] = {
+    AP_INIT_TAKE1("TurnpikeRegistryFile", SetRegistryFile, nullptr, RSRC_CONF,
+                  "the .reg file holding the Turnpike configuration (default: "
+                  "$TURNPIKE_REGISTRY, else /etc/turnpike/turnpike.reg)"),
+    AP_INIT_TAKE1("TurnpikeCache", SetCache, nullptr, RSRC_CONF,
+                  "where sign-ons are shared: PROVIDER[:ARGUMENTS] of mod_socache, e.g. "
+                  "shmcb:/run/apache2/turnpike(512000), memcache:HOST:PORT, redis:HOST:PORT"),
+    {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Hooks
+
+// pre_config: registers the cache's mutex type, so that `Mutex` can
+// configure it like Apache's own. OK always.
+int PreConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*) {
+  return ap_mutex_register(pconf, kMutexType, nullptr, APR_LOCK_DEFAULT, 0) == APR_SUCCESS
+             ? OK
+             : HTTP_INTERNAL_SERVER_ERROR;
+}
+
+// check_config: runs in every configuration pass, `apache2 -t` included.
+// OK: the cache provider exists and takes its arguments, and under -t the
+// filter would start. Anything else stops Apache ("Configuration check
+// failed"), with the reason on standard error.
+int CheckConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t* ptemp, server_rec* server) noexcept {
+  try {
+    if (const char* error = ResolveCache(*ConfigOf(server), pconf, ptemp)) {
+      ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_ERR, 0, nullptr, "%s", error);
+      return HTTP_INTERNAL_SERVER_ERROR;
+    }
+    if (ap_state_query(AP_SQ_RUN_MODE) == AP_SQ_RM_CONFIG_TEST &&
+        !CheckSettings(nullptr, RegistryPathOf(server))) {
+      return HTTP_INTERNAL_SERVER_ERROR;
+    }
+    return OK;
+  } catch (...) {
+    ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_ERR, 0, nullptr,
+                 "Turnpike: the configuration could not be checked (out of memory)");
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+}
+
+apr_status_t StopFilter(void* data) noexcept {
+  auto* runtime = static_cast<FilterRuntime*>(data);
+  if (serving == runtime) serving = nullptr;
+  try {
+    if (runtime->filter) runtime->filter->Stop();
+  } catch (...) {
+    // The stop steps free memory and report; nothing of theirs is left to undo.
+  }
+  delete runtime;
+  return APR_SUCCESS;
+}
+
+apr_status_t DestroyCache(void* data) noexcept {
+  const auto* config = static_cast<const ModuleConfig*>(data);
+  config->cache_provider->destroy(config->cache_instance, ap_server_conf);
+  return APR_SUCCESS;
+}
+
+// Builds the serving generation: the shared cache, its lock, the filter.
+int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
+  ModuleConfig& config = *ConfigOf(server);
+  if (config.cache_provider == nullptr) {
+    if (const char* error = ResolveCache(config, pconf, ptemp)) {
+      ap_log_error(APLOG_MARK, APLOG_ERR, 0, server, "%s", error);
+      return HTTP_INTERNAL_SERVER_ERROR;
+    }
+  }
+
+  // Tickets of about 30 to 60 bytes become 20-byte ids; a value is 9 bytes
+  // and a user name.
+  const ap_socache_hints hints{APR_SHA1_DIGESTSIZE, 32, apr_time_from_sec(30)};
+  apr_status_t status = config.cache_provider->init(config.cache_instance, kSocacheName, &hints,
+                                                    server, pconf);
+  if (status != APR_SUCCESS) {
+    ap_log_error(APLOG_MARK, APLOG_ERR, status, server,
+                 "TurnpikeCache %s: the shared object cache could not be set up",
+                 config.cache_name_in_use);
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  apr_pool_cleanup_register(pconf, &config, DestroyCache, apr_pool_cleanup_null);
+
+  cache_mutex = nullptr;
+  if ((config.cache_provider->flags & AP_SOCACHE_FLAG_NOTMPSAFE) != 0) {
+    status = ap_global_mutex_create(&cache_mutex, nullptr, kMutexType, nullptr, server, pconf, 0);
+    if (status != APR_SUCCESS) {
+      ap_log_error(APLOG_MARK, APLOG_ERR, status, server,
+                   "Turnpike: the lock of the shared credentials cache could not be created");
+      return HTTP_INTERNAL_SERVER_ERROR;
+    }
+  }
+
+  auto* runtime = new FilterRuntime(server, RegistryPathOf(server));
+  // Registered before the start: a refused start must still run the stop
+  // steps, and they run when Apache, exiting, destroys the pool.
+  apr_pool_cleanup_register(pconf, runtime, StopFilter, apr_pool_cleanup_null);
+  runtime->store.emplace(
+      SocacheBinding{config.cache_provider, config.cache_name_in_use, config.cache_instance,
+                     &cache_mutex, server},
+      runtime->clock);
+  if (!StartFilter(*runtime)) return HTTP_INTERNAL_SERVER_ERROR;
+  serving = runtime;
+  return OK;
+}
+
+// post_config: runs in the parent after the error logs are open. OK: the
+// configuration is good (first pass) or the filter has started (serving
+// pass). Anything else stops Apache ("Configuration Failed"), with the
+// events that say why in the error log.
+int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t* ptemp, server_rec* server) noexcept {
+  try {
+    if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) {
+      return CheckSettings(server, RegistryPathOf(server)) ? OK : HTTP_INTERNAL_SERVER_ERROR;
+    }
+    return StartServing(pconf, ptemp, server);
+  } catch (...) {
+    ap_log_error(APLOG_MARK, APLOG_ERR, 0, server,
+                 "Turnpike: the filter could not be started (out of memory)");
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+}
+
+// child_init: a child re-attaches the cache's lock (some lock mechanisms
+// need a descriptor of their own per process). Nothing else is per child.
+void ChildInit(apr_pool_t* pchild, server_rec* server) noexcept {
+  if (cache_mutex == nullptr) return;
+  const apr_status_t status =
+      apr_global_mutex_child_init(&cache_mutex, apr_global_mutex_lockfile(cache_mutex), pchild);
+  if (status != APR_SUCCESS) {
+    // Every later use of the cache then reports its lock failure, and
+    // browsers are sent to log in: nothing passes unchecked.
+    ap_log_error(APLOG_MARK, APLOG_ERR, status, server,
+                 "Turnpike: this child could not attach the shared credentials cache's lock");
+  }
+}
+
+// post_read_request: the filter's decision for one request whose headers
+// have been read.
+//   DECLINED: not protected, or signed on with the identity header now set;
+//             Apache goes on with the request as usual.
+//   DONE:     a redirect (to the CAS login, or back to the page with the
+//             cookie) has been prepared; Apache sends it with no body, and no
+//             handler runs.
+//   500:      the filter failed on this request (its events say why).
+// Internal redirects and subrequests are not filtered again: the filter
+// judges the URL the browser sent, as ISAPI does, and has already passed or
+// answered that request.
+int FilterRequest(request_rec* request) noexcept {
+  FilterRuntime* runtime = serving;
+  if (runtime == nullptr || request->prev != nullptr || request->main != nullptr) return DECLINED;
+  try {
+    const RequestEventScope events(request);
+    ApacheFilterHost host(request);
+    switch (runtime->filter->HttpFilterProc(host, kSfNotifyPreprocHeaders)) {
+      case FilterStatus::FinishedKeepConn:
+        return host.answered() ? DONE : HTTP_INTERNAL_SERVER_ERROR;
+      case FilterStatus::NextNotification:
+        return DECLINED;
+      case FilterStatus::Error:
+        return HTTP_INTERNAL_SERVER_ERROR;
+    }
+  } catch (...) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, request,
+                  "Turnpike: the request could not be filtered (out of memory)");
+  }
+  return HTTP_INTERNAL_SERVER_ERROR;
+}
+
+void RegisterHooks(apr_pool_t*) {
+  // mod_http2 puts its own response filters on an HTTP/2 request in this
+  // same hook; a redirect answered before that would reach no browser.
+  static const char* const after_http2[] = {"mod_http2.c", nullptr};
+  ap_hook_pre_config(PreConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_check_config(CheckConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_post_read_request(FilterRequest, after_http2, nullptr, APR_HOOK_REALLY_FIRST);
+}
+
+}  // namespace
+}  // namespace turnpike
+
+module AP_MODULE_DECLARE_DATA turnpike_module = {
+    STANDARD20_MODULE_STUFF,
+    nullptr,                               // per-directory config creator
+    nullptr,                               // per-directory config merger
+    turnpike::CreateServerConfig,          // per-server config creator
+    nullptr,                               // per-server config merger
+    turnpike::kDirectives,                 // directives
+    turnpike::RegisterHooks,               // hooks
+    AP_MODULE_FLAG_NONE,
+};
