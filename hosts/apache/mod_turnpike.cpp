@@ -164,19 +164,19 @@ const char* SetRegistryFile(cmd_parms* cmd, void*, const char* path) {
   return nullptr;
 }
 
-const char* SetCache(cmd_parms* cmd, void*, const char* spec) {
+const char* SetCache(cmd_parms* cmd, void*, const char* value) {
   if (const char* error = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return error;
   ModuleConfig* config = ConfigOf(cmd->server);
-  const char* colon = std::strchr(spec, ':');
-  if (colon == spec || *spec == '\0') {
+  const char* colon = std::strchr(value, ':');
+  if (colon == value || *value == '\0') {
     return "TurnpikeCache takes PROVIDER[:ARGUMENTS], for instance shmcb:/run/apache2/turnpike(512000)";
   }
   if (colon == nullptr) {
-    config->cache_provider_name = spec;
+    config->cache_provider_name = value;
     config->cache_arguments = nullptr;
   } else {
     config->cache_provider_name =
-        apr_pstrmemdup(cmd->pool, spec, static_cast<apr_size_t>(colon - spec));
+        apr_pstrmemdup(cmd->pool, value, static_cast<apr_size_t>(colon - value));
     config->cache_arguments = colon + 1;
   }
   return nullptr;
