@@ -53,6 +53,8 @@ bool ApacheEventLog::Write(EventSourceHandle, EventSeverity, std::uint16_t,
 
 void ApacheEventLog::CloseSource(EventSourceHandle) {}
 
+const request_rec* FilteredRequest() noexcept { return current_request; }
+
 RequestEventScope::RequestEventScope(const request_rec* request) noexcept
     : previous_(current_request) {
   current_request = request;

@@ -59,6 +59,10 @@ class ApacheEventLog final : public EventLogAccess {
   bool lifecycle_events_ = true;
 };
 
+// The request of the innermost RequestEventScope on this thread: the request
+// being filtered here, or null.
+const request_rec* FilteredRequest() noexcept;
+
 // While it lives, events written on this thread are tagged with `request`
 // (its server, its error log, the client's address). Scopes nest; the
 // request must outlive the scope.

@@ -1,5 +1,6 @@
 #include "hosts/apache/apache_filter_host.h"
 
+#include <charconv>
 #include <cstring>
 #include <string_view>
 
@@ -18,6 +19,26 @@ bool CopyOut(std::string_view value, char* buffer, std::uint32_t* size) noexcept
   }
   std::memcpy(buffer, value.data(), value.size());
   buffer[value.size()] = '\0';
+  *size = static_cast<std::uint32_t>(needed);
+  return true;
+}
+
+// "host:port" into the caller's buffer, as CopyOut copies a text.
+bool CopyOutWithPort(std::string_view host, apr_port_t port, char* buffer,
+                     std::uint32_t* size) noexcept {
+  char digits[8];
+  const std::to_chars_result end =
+      std::to_chars(digits, digits + sizeof digits, static_cast<unsigned>(port));
+  const std::string_view port_text(digits, static_cast<std::size_t>(end.ptr - digits));
+  const std::size_t needed = host.size() + 1 + port_text.size() + 1;
+  if (needed > *size) {
+    *size = needed > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(needed);
+    return false;
+  }
+  std::memcpy(buffer, host.data(), host.size());
+  buffer[host.size()] = ':';
+  std::memcpy(buffer + host.size() + 1, port_text.data(), port_text.size());
+  buffer[needed - 1] = '\0';
   *size = static_cast<std::uint32_t>(needed);
   return true;
 }
@@ -84,8 +105,7 @@ bool ApacheFilterHost::GetServerVariable(const char* name, char* buffer, std::ui
     if (host == nullptr) return false;
     const apr_port_t port = ap_get_server_port(request_);
     if (port == ap_default_port(request_)) return CopyOut(host, buffer, size);
-    return CopyOut(apr_psprintf(request_->pool, "%s:%u", host, static_cast<unsigned>(port)), buffer,
-                   size);
+    return CopyOutWithPort(host, port, buffer, size);
   }
   return false;
 }

@@ -7,6 +7,7 @@
 
 #include "cache/cache_messages.h"
 #include "cache/credentials_cache.h"
+#include "hosts/apache/apache_event_log.h"
 #include "platform/posix/system_clock.h"
 
 namespace turnpike {
@@ -90,14 +91,23 @@ apr_time_t AprTimeOf(TimeValue value) noexcept {
   return static_cast<apr_time_t>((value - kUnixEpochAsTimeValue) / 10);
 }
 
-// A pool for one cache call: providers allocate their temporaries in it.
+// The pool for one cache call's temporaries. Within a request being
+// filtered on this thread it is that request's pool, which Apache clears
+// when the request ends; only outside one is a pool made for the call and
+// destroyed after it. A pool of its own takes the process's global pool and
+// allocator locks to make and again to destroy, on every lookup, which
+// threads serving signed-on browsers would contend for.
 class TemporaryPool {
  public:
   TemporaryPool() noexcept {
-    if (apr_pool_create(&pool_, nullptr) != APR_SUCCESS) pool_ = nullptr;
+    if (const request_rec* request = FilteredRequest(); request != nullptr) {
+      pool_ = request->pool;
+    } else if (apr_pool_create(&own_, nullptr) == APR_SUCCESS) {
+      pool_ = own_;
+    }
   }
   ~TemporaryPool() {
-    if (pool_ != nullptr) apr_pool_destroy(pool_);
+    if (own_ != nullptr) apr_pool_destroy(own_);
   }
   TemporaryPool(const TemporaryPool&) = delete;
   TemporaryPool& operator=(const TemporaryPool&) = delete;
@@ -105,6 +115,7 @@ class TemporaryPool {
 
  private:
   apr_pool_t* pool_ = nullptr;
+  apr_pool_t* own_ = nullptr;
 };
 
 // Holds the global mutex, when there is one, for its lifetime.
