@@ -8,6 +8,7 @@ TURNPIKE_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libxml2-dev
   apache2 apache2-dev chromium chromium-driver python3-selenium
+  wrk libapache2-mod-auth-cas python3-matplotlib openssl
 )
 
 turnpike_install_packages() {
