@@ -1,0 +1,102 @@
+// Turnpike.dll: the ISAPI filter entry points.
+//
+// DllMain builds the Windows platform objects and the filter at process
+// attach and runs the start steps; a refused start makes LoadLibrary fail.
+// The stop steps run at process detach, which also comes right after a
+// refused attach (the loader, or the mingw-w64 start-up code before it,
+// calls DllMain again with DLL_PROCESS_DETACH), so a failed start reports its
+// cause and then the stopped event. Thread attach and detach do nothing: the
+// filter keeps nothing per thread.
+//
+// IIS calls GetFilterVersion once and HttpFilterProc on its worker threads,
+// only between a successful attach and the detach; the process record below
+// is written only inside DllMain, which the loader serialises, and only read
+// in between. No exception leaves an exported function.
+#include <windows.h>
+#include <httpfilt.h>
+
+#include <optional>
+
+#include "filter/filter.h"
+#include "platform/windows/isapi_filter_host.h"
+#include "platform/windows/msxml_validation.h"
+#include "platform/windows/windows_clock.h"
+#include "platform/windows/windows_event_log.h"
+#include "platform/windows/windows_registry.h"
+
+namespace {
+
+using turnpike::FilterStatus;
+
+// Everything the filter borrows for the life of the process, built in the
+// order the filter needs it and destroyed in reverse.
+struct FilterProcess {
+  turnpike::WindowsRegistry registry;
+  turnpike::WindowsEventLog event_log;
+  turnpike::WindowsClock clock;
+  turnpike::MsxmlValidationPlatform validation;
+  turnpike::TurnpikeFilter filter{turnpike::PlatformServices{
+      .registry = &registry,
+      .event_log = &event_log,
+      .clock = &clock,
+      .validation = &validation,
+      .credentials = nullptr,
+  }};
+};
+
+// Engaged from the start of a process attach until its stop steps have run.
+std::optional<FilterProcess> g_process;
+
+BOOL Start() noexcept {
+  try {
+    g_process.emplace();
+    return g_process->filter.Start() ? TRUE : FALSE;
+  } catch (...) {
+    // Out of memory while building the filter: refuse the load. Whatever was
+    // built still gets its stop steps at the detach that follows.
+    return FALSE;
+  }
+}
+
+void Stop() noexcept {
+  // A second detach (or one after an attach that built nothing) finds the
+  // record empty, so the stop steps and the stopped event happen once.
+  if (!g_process) return;
+  try {
+    g_process->filter.Stop();
+  } catch (...) {
+    // Nothing can be reported any more; the process record still goes.
+  }
+  g_process.reset();
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH: return Start();
+    case DLL_PROCESS_DETACH: Stop(); return TRUE;
+    default: return TRUE;
+  }
+}
+
+extern "C" BOOL WINAPI GetFilterVersion(PHTTP_FILTER_VERSION version) {
+  if (version == nullptr) return FALSE;
+  turnpike::HttpFilterVersion ours{};
+  if (!turnpike::GetFilterVersion(&ours)) return FALSE;
+  turnpike::CopyFilterVersion(ours, *version);
+  return TRUE;
+}
+
+extern "C" DWORD WINAPI HttpFilterProc(PHTTP_FILTER_CONTEXT context, DWORD notification_type,
+                                      LPVOID notification) {
+  if (notification_type != SF_NOTIFY_PREPROC_HEADERS) return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  if (!g_process || context == nullptr || notification == nullptr) return SF_STATUS_REQ_ERROR;
+  try {
+    turnpike::IsapiFilterHost host(*context,
+                                   *static_cast<PHTTP_FILTER_PREPROC_HEADERS>(notification));
+    return turnpike::ToIsapiStatus(g_process->filter.HttpFilterProc(host, notification_type));
+  } catch (...) {
+    return SF_STATUS_REQ_ERROR;
+  }
+}

@@ -1,0 +1,193 @@
+#include "platform/windows/msxml_validation.h"
+
+#include <msxml2.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/windows/ansi_text.h"
+#include "platform/windows/com.h"
+
+namespace turnpike {
+namespace {
+
+// The identifiers are spelled out here: the mingw-w64 headers declare some of
+// them without a definition in any import library, and their
+// CLSID_DOMDocument is another class than MSXML's version-independent one.
+constexpr IID kIidServerXmlHttpRequest = {
+    0x2e9196bf, 0x13ba, 0x4dd4, {0x91, 0xca, 0x6c, 0x57, 0x1f, 0x28, 0x14, 0x95}};
+constexpr IID kIidXmlDomDocument2 = {
+    0x2933bf95, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
+constexpr CLSID kClsidDomDocument30 = {
+    0xf5078f32, 0xc551, 0x11d3, {0x89, 0xb9, 0x00, 0x00, 0xf8, 0x1f, 0xe2, 0x21}};
+constexpr CLSID kClsidDomDocument40 = {
+    0x88d969c0, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
+constexpr CLSID kClsidDomDocument26 = {
+    0xf5078f1b, 0xc551, 0x11d3, {0x89, 0xb9, 0x00, 0x00, 0xf8, 0x1f, 0xe2, 0x21}};
+constexpr CLSID kClsidDomDocument = {
+    0xf6d90f11, 0x9c73, 0x11d3, {0xb3, 0x2e, 0x00, 0xc0, 0x4f, 0x99, 0x0b, 0xb4}};
+
+// The newest parser that every supported Windows ships comes first; the
+// others keep older or stripped-down servers working.
+constexpr const CLSID* kDocumentClasses[] = {&kClsidDomDocument30, &kClsidDomDocument40,
+                                             &kClsidDomDocument26, &kClsidDomDocument};
+
+std::optional<Bstr> WideBstr(const wchar_t* text) {
+  Bstr owned = Bstr::Adopt(SysAllocString(text));
+  if (owned.get() == nullptr) return std::nullopt;
+  return owned;
+}
+
+class MsxmlNode final : public XmlNode {
+ public:
+  explicit MsxmlNode(ComPtr<IXMLDOMNode> node) noexcept : node_(std::move(node)) {}
+
+  std::optional<std::string> Text() override {
+    Bstr text;
+    if (FAILED(node_->get_text(text.Out()))) return std::nullopt;
+    return BstrToAnsi(text.get());
+  }
+
+ private:
+  ComPtr<IXMLDOMNode> node_;
+};
+
+class MsxmlDocument final : public XmlDocument {
+ public:
+  explicit MsxmlDocument(ComPtr<IXMLDOMDocument2> document) noexcept
+      : document_(std::move(document)) {}
+
+  XmlLoadResult LoadXml(std::string_view text) override {
+    if (!ForbidDtdAndExternals()) return XmlLoadResult::Failed;
+    std::optional<Bstr> xml = AnsiToBstr(text);
+    if (!xml) return XmlLoadResult::Failed;
+    VARIANT_BOOL well_formed = VARIANT_FALSE;
+    // A text that is not XML gives S_FALSE; only a failure code means the
+    // load could not be attempted.
+    if (FAILED(document_->loadXML(xml->get(), &well_formed))) return XmlLoadResult::Failed;
+    if (well_formed != VARIANT_TRUE) return XmlLoadResult::NotWellFormed;
+    // A parser that takes ProhibitDTD without honouring it (older MSXML
+    // builds, Wine) still leaves the DOCTYPE in the tree: such an answer is
+    // refused here as ProhibitDTD would have refused it.
+    ComPtr<IXMLDOMDocumentType> doctype;
+    if (FAILED(document_->get_doctype(doctype.Out()))) return XmlLoadResult::Failed;
+    return doctype ? XmlLoadResult::NotWellFormed : XmlLoadResult::WellFormed;
+  }
+
+  bool SetProperty(const char* name, const char* value) override {
+    std::optional<Bstr> wide_name = AnsiToBstr(name);
+    std::optional<Bstr> wide_value = AnsiToBstr(value);
+    if (!wide_name || !wide_value) return false;
+    const Variant property = Variant::String(std::move(*wide_value));
+    return SUCCEEDED(document_->setProperty(wide_name->get(), property.get()));
+  }
+
+  XmlQueryResult SelectSingleNode(const char* xpath, std::unique_ptr<XmlNode>& node) override {
+    std::optional<Bstr> query = AnsiToBstr(xpath);
+    if (!query) return XmlQueryResult::Failed;
+    ComPtr<IXMLDOMNode> selected;
+    // S_FALSE with no node is "nothing selected", not an error.
+    if (FAILED(document_->selectSingleNode(query->get(), selected.Out()))) {
+      return XmlQueryResult::Failed;
+    }
+    if (!selected) return XmlQueryResult::NotFound;
+    node = std::make_unique<MsxmlNode>(std::move(selected));
+    return XmlQueryResult::Found;
+  }
+
+  std::optional<std::string> Xml() override {
+    Bstr xml;
+    if (FAILED(document_->get_xml(xml.Out()))) return std::nullopt;
+    return BstrToAnsi(xml.get());
+  }
+
+ private:
+  // MSXML 3.0 validates against a DTD when asked, resolves external
+  // entities and the external subset by default and expands internal
+  // entities without limit. A CAS answer has no DTD, so all of it is turned
+  // off, and a document that cannot turn it off is not used at all.
+  bool ForbidDtdAndExternals() {
+    if (FAILED(document_->put_validateOnParse(VARIANT_FALSE))) return false;
+    if (FAILED(document_->put_resolveExternals(VARIANT_FALSE))) return false;
+    std::optional<Bstr> prohibit_dtd = WideBstr(L"ProhibitDTD");
+    if (!prohibit_dtd) return false;
+    const Variant yes = Variant::Bool(true);
+    return SUCCEEDED(document_->setProperty(prohibit_dtd->get(), yes.get()));
+  }
+
+  ComPtr<IXMLDOMDocument2> document_;
+};
+
+class ServerXmlHttpRequest final : public HttpRequest {
+ public:
+  explicit ServerXmlHttpRequest(ComPtr<IServerXMLHTTPRequest> request) noexcept
+      : request_(std::move(request)) {}
+
+  bool Get(const char* url) override {
+    std::optional<Bstr> method = WideBstr(L"GET");
+    std::optional<Bstr> wide_url = AnsiToBstr(url);
+    if (!method || !wide_url) return false;
+    const Variant synchronous = Variant::Bool(false);
+    const Variant no_user = Variant::Omitted();
+    const Variant no_password = Variant::Omitted();
+    if (FAILED(request_->open(method->get(), wide_url->get(), synchronous.get(), no_user.get(),
+                              no_password.get()))) {
+      return false;
+    }
+    const Variant no_body = Variant::Omitted();
+    return SUCCEEDED(request_->send(no_body.get()));
+  }
+
+  std::optional<std::string> ResponseText() override {
+    Bstr text;
+    if (FAILED(request_->get_responseText(text.Out()))) return std::nullopt;
+    return BstrToAnsi(text.get());
+  }
+
+ private:
+  ComPtr<IServerXMLHTTPRequest> request_;
+};
+
+class MsxmlSession final : public ValidationSession {
+ public:
+  explicit MsxmlSession(ComApartment apartment) noexcept : apartment_(std::move(apartment)) {}
+
+  std::unique_ptr<HttpRequest> CreateHttpRequest() override {
+    CLSID server_xml_http;
+    if (FAILED(CLSIDFromProgID(L"MSXML2.ServerXMLHTTP", &server_xml_http))) return nullptr;
+    ComPtr<IServerXMLHTTPRequest> request;
+    if (FAILED(CoCreateInstance(server_xml_http, nullptr, CLSCTX_ALL, kIidServerXmlHttpRequest,
+                                request.OutVoid()))) {
+      return nullptr;
+    }
+    return std::make_unique<ServerXmlHttpRequest>(std::move(request));
+  }
+
+  std::unique_ptr<XmlDocument> CreateXmlDocument() override {
+    for (const CLSID* document_class : kDocumentClasses) {
+      ComPtr<IXMLDOMDocument2> document;
+      if (SUCCEEDED(CoCreateInstance(*document_class, nullptr, CLSCTX_ALL, kIidXmlDomDocument2,
+                                     document.OutVoid()))) {
+        return std::make_unique<MsxmlDocument>(std::move(document));
+      }
+    }
+    return nullptr;
+  }
+
+ private:
+  // The session stands for the apartment; the caller releases the session's
+  // objects before the session, so CoUninitialize comes after all of them.
+  ComApartment apartment_;
+};
+
+}  // namespace
+
+std::unique_ptr<ValidationSession> MsxmlValidationPlatform::Begin() {
+  ComApartment apartment;
+  if (!apartment.initialized()) return nullptr;
+  return std::make_unique<MsxmlSession>(std::move(apartment));
+}
+
+}  // namespace turnpike

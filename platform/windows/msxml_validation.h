@@ -1,0 +1,40 @@
+// MsxmlValidationPlatform: the validation services on Windows, through COM:
+// MSXML's ServerXMLHTTP for the GET and an MSXML DOM document for the answer.
+//
+// Begin() calls CoInitialize(NULL) on the calling thread (a single-threaded
+// apartment) and the session's destruction calls CoUninitialize once, after
+// the caller has released every object of the session. A thread that already
+// lives in a multi-threaded apartment cannot be prepared: Begin() answers
+// null. Nothing is created, pooled or cached outside a session, so any number
+// of threads may validate at once, each in its own apartment.
+//
+// HTTP: the ProgID "MSXML2.ServerXMLHTTP", a synchronous open("GET", url)
+// with user and password omitted, and send() with no body. No header, option
+// or time-out is set: redirects, certificate checks, proxies and time-outs
+// are WinHTTP's defaults as ServerXMLHTTP applies them. The status code and
+// the response headers are not read.
+//
+// XML: the first DOM document class that can be created, of DOMDocument30,
+// DOMDocument40, DOMDocument26 and the version-independent DOMDocument, used
+// through IXMLDOMDocument2. Before every load the document is told not to
+// validate, not to resolve externals and to refuse any DTD; a document that
+// does not accept all three refuses the load (XmlLoadResult::Failed), since
+// a DTD is how a hostile answer reads local files or exhausts memory, and a
+// CAS answer never carries one. A text that still loads with a DOCTYPE counts
+// as not well-formed, as ProhibitDTD makes it on Windows.
+//
+// Text crosses in the ANSI code page (ansi_text.h).
+#pragma once
+
+#include <memory>
+
+#include "platform/validation_platform.h"
+
+namespace turnpike {
+
+class MsxmlValidationPlatform final : public ValidationPlatform {
+ public:
+  std::unique_ptr<ValidationSession> Begin() override;
+};
+
+}  // namespace turnpike

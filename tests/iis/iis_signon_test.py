@@ -1,0 +1,297 @@
+#!/usr/bin/env python3
+"""Turnpike.dll under Wine, driven through real ISAPI structures by iis_host.exe.
+
+The configuration goes into the Wine prefix's registry the way an
+administrator puts it into IIS's: a UTF-16LE .reg file and `reg import`. The
+CAS server is tests/support/cas_server.py on 127.0.0.1; the ticket is
+validated by the DLL itself through Wine's COM, MSXML and HTTP stack. Events
+are read from Wine's event-log trace (WINEDEBUG=+eventlog), which prints the
+severity and identifier of every ReportEventA call and then its two strings.
+
+    iis_signon_test.py --wine-run tests/windows/wine-run --prefix PREFIX \
+                       --host iis_host.exe --dll Turnpike.dll
+"""
+
+import argparse
+import http.client
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+import urllib.parse
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from cas_server import CasServer  # noqa: E402
+
+ARGS = None
+WINE = os.environ.get("TURNPIKE_WINE", "/usr/lib/wine/wine64")
+
+SF_STATUS_REQ_FINISHED_KEEP_CONN = "0x08000001"
+SF_STATUS_REQ_NEXT_NOTIFICATION = "0x08000002"
+SF_NOTIFY_LOG = 0x10000000
+
+ERROR, WARNING, INFORMATION = 1, 2, 4
+STARTED = (INFORMATION, 5, "", "")
+STOPPED = (INFORMATION, 6, "", "")
+MISSING_VALUE = ("A Turnpike registry configuration value is missing or null, please set a "
+                 "valid value for")
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Turnpike"
+
+CONFIGURATION = {
+    "ServerURL": None,  # the test server's URL
+    "LoginPath": "login",
+    "ValidationPath": "serviceValidate",
+    "AuthHeader": "CASUser",
+    "Debug": 1,
+    "SessionTimeout": 30,
+    "CacheCleanTimeout": 60,
+}
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wine_run(*arguments):
+    """A Windows program through the build's wrapper (boots the prefix once)."""
+    return subprocess.run([ARGS.wine_run, ARGS.prefix, *arguments], capture_output=True,
+                          text=True, timeout=120)
+
+
+def reg_string(text):
+    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def import_configuration(values, paths):
+    """Replaces HKLM\\SOFTWARE\\Turnpike with `values` and `paths`, as regedit would."""
+    wine_run("reg", "delete", r"HKLM\Software\Turnpike", "/f")  # absent the first time
+    lines = ["Windows Registry Editor Version 5.00", "", r"[HKEY_LOCAL_MACHINE\SOFTWARE\Turnpike]"]
+    for name, value in values.items():
+        data = "dword:%08x" % value if isinstance(value, int) else reg_string(value)
+        lines.append("%s=%s" % (reg_string(name), data))
+    lines += ["", r"[HKEY_LOCAL_MACHINE\SOFTWARE\Turnpike\Paths]"]
+    lines += ['"%d"=%s' % (index, reg_string(path)) for index, path in enumerate(paths, 1)]
+    with tempfile.TemporaryDirectory() as directory:
+        reg_file = os.path.join(directory, "turnpike.reg")
+        with open(reg_file, "wb") as out:
+            out.write(b"\xff\xfe" + ("\r\n".join(lines) + "\r\n").encode("utf-16-le"))
+        result = wine_run("reg", "import", windows_path(reg_file))
+    if result.returncode != 0:
+        raise AssertionError("reg import failed: " + result.stdout + result.stderr)
+
+
+def unescape_wine_string(text):
+    return re.sub(r"\\(.)", lambda m: {"n": "\n", "r": "\r", "t": "\t"}.get(m[1], m[1]), text)
+
+
+def parse_events(trace):
+    """(severity, identifier, message, detail) of each event in Wine's trace."""
+    events = []
+    for line in trace.splitlines():
+        call = re.search(r"advapi:ReportEventA \(\w+,0x(\w+),0x(\w+),0x(\w+),", line)
+        if call:
+            events.append([int(call[1], 16), int(call[3], 16)])
+            continue
+        text = re.search(r':eventlog:ReportEventW L"(.*)"$', line)
+        if text and events:
+            events[-1].append(unescape_wine_string(text[1]))
+    return [tuple(event) for event in events]
+
+
+class Host:
+    """iis_host.exe with the DLL, one JSON answer per command."""
+
+    def __init__(self):
+        # Wine's trace goes to a file: its own processes may keep a pipe open.
+        self._trace = tempfile.TemporaryFile(mode="w+")
+        environment = dict(os.environ, WINEPREFIX=ARGS.prefix, WINEDEBUG="-all,+eventlog,fixme+advapi",
+                           WINEDLLOVERRIDES="mscoree,mshtml=")
+        self._process = subprocess.Popen([WINE, ARGS.host, windows_path(ARGS.dll)],
+                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=self._trace, env=environment, text=True)
+        self.first = self._read()
+
+    def _read(self):
+        line = self._process.stdout.readline()
+        if not line:
+            raise AssertionError("iis_host ended early: " + self.trace())
+        return json.loads(line)
+
+    def _command(self, *fields):
+        self._process.stdin.write("\t".join(fields) + "\n")
+        self._process.stdin.flush()
+        return self._read()
+
+    def request(self, url, *headers):
+        return self._command("request", url, *headers)
+
+    def notify(self, notification_type):
+        return self._command("notify", str(notification_type))
+
+    def quit(self):
+        answer = self._command("quit")
+        self.wait()
+        return answer
+
+    def wait(self):
+        return self._process.wait(timeout=60)
+
+    def trace(self):
+        self._trace.seek(0)
+        return self._trace.read()
+
+    def events(self):
+        return parse_events(self.trace())
+
+    def close(self):
+        if self._process.poll() is None:
+            self._process.kill()
+            self._process.wait()
+        self._process.stdin.close()
+        self._process.stdout.close()
+        self._trace.close()
+
+
+def location(answer):
+    match = re.search(r"^Location: (.*)$", answer["response"]["headers"], re.M)
+    return match[1].rstrip("\r") if match else None
+
+
+def sign_in_at_cas(login_url, user):
+    """The browser's part: the test server's non-interactive login, one redirect back."""
+    parts = urllib.parse.urlsplit(login_url + "&username=%s&auto=1" % urllib.parse.quote(user))
+    connection = http.client.HTTPConnection(parts.hostname, parts.port, timeout=10)
+    try:
+        connection.request("GET", parts.path + "?" + parts.query)
+        response = connection.getresponse()
+        response.read()
+        return response.status, response.getheader("Location")
+    finally:
+        connection.close()
+
+
+class IisSignOnTest(unittest.TestCase):
+    maxDiff = None
+
+    def test_a_missing_registry_value_refuses_the_load(self):
+        values = dict(CONFIGURATION, ServerURL="https://cas.example.org/cas")
+        del values["LoginPath"]
+        import_configuration(values, ["/secure/"])
+        host = Host()
+        try:
+            self.assertEqual(host.first["loaded"], False)
+            self.assertEqual(host.wait(), 1)
+            # The cause, then the stopped event of the detach that follows the
+            # refused attach: exactly once, and no started event.
+            self.assertEqual(host.events(), [(ERROR, 1, MISSING_VALUE, "LoginPath"), STOPPED])
+        finally:
+            host.close()
+
+    def test_b_whole_sign_on(self):
+        with CasServer() as cas:
+            wine_run("reg", "delete", EVENT_SOURCE_KEY, "/f")
+            import_configuration(dict(CONFIGURATION, ServerURL=cas.url), ["/secure/"])
+            host = Host()
+            try:
+                self.sign_on(cas, host)
+                self.assertEqual(host.quit(), {"unloaded": True})
+                events = host.events()
+            finally:
+                host.close()
+        self.assertEqual(events[0], STARTED)
+        self.assertEqual(events[-1], STOPPED)
+        self.assertEqual(events.count(STARTED), 1)
+        self.assertEqual(events.count(STOPPED), 1)
+        for expected in [
+                (INFORMATION, 4, "The Turnpike filter was unable to find a ticket or cookie.", ""),
+                (INFORMATION, 4, "The Turnpike filter created an authorization cookie for:", "alice"),
+                (INFORMATION, 4, "The Turnpike filter authenticated via cookie:", "alice"),
+                (ERROR, 1, "The Turnpike filter was unable to validate the authentication cookie:",
+                 "ST-forged")]:
+            self.assertIn(expected, events)
+
+        # The DLL registered its event source at its first start.
+        self.assert_event_source_registered()
+
+    def test_c_the_administrators_snippet_registers_the_same_source(self):
+        wine_run("reg", "delete", EVENT_SOURCE_KEY, "/f")
+        snippet = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "hosts",
+                               "iis", "turnpike-event-source.reg")
+        self.assertEqual(wine_run("reg", "import", windows_path(snippet)).returncode, 0)
+        self.assert_event_source_registered()
+
+    def assert_event_source_registered(self):
+        query = wine_run("reg", "query", EVENT_SOURCE_KEY).stdout
+        self.assertRegex(query, r"EventMessageFile\s+REG_EXPAND_SZ\s+"
+                                r"%SystemRoot%\\system32\\inetsrv\\Turnpike\.dll\r?\n")
+        self.assertRegex(query, r"TypesSupported\s+REG_DWORD\s+0x7\b")
+
+    def sign_on(self, cas, host):
+        self.assertEqual(host.first, {
+            "loaded": True, "exports": True,
+            "version": {"result": True, "filter_version": 7, "flags": "0x00084000",
+                        "description": "Turnpike, Version 0.7"}})
+
+        # Not ours: other notifications, unprotected URLs.
+        self.assertEqual(host.notify(SF_NOTIFY_LOG), {"status": SF_STATUS_REQ_NEXT_NOTIFICATION})
+        answer = host.request("/index.html")
+        self.assertEqual((answer["status"], answer["response"], answer["calls"]),
+                         (SF_STATUS_REQ_NEXT_NOTIFICATION, None, ["GetHeader url"]))
+
+        # 1. No ticket, no cookie: to the CAS login page, this page as the service.
+        answer = host.request("/secure/report?id=7")
+        self.assertEqual(answer["status"], SF_STATUS_REQ_FINISHED_KEEP_CONN)
+        self.assertEqual(answer["response"]["status"], "302 Redirection")
+        login = location(answer)
+        prefix = cas.url + "/login?service="
+        self.assertTrue(login.startswith(prefix), login)
+        service = urllib.parse.unquote(login[len(prefix):])
+        self.assertEqual(service, "http://www.example.org/secure/report?id=7")
+
+        # The browser signs in and comes back with a ticket.
+        status, back = sign_in_at_cas(login, "alice")
+        self.assertEqual(status, 302)
+        back = urllib.parse.urlsplit(back)
+        ticket = urllib.parse.parse_qs(back.query)["ticket"][0]
+
+        # 2. The ticket is validated at the CAS server through MSXML: back to
+        # the page with the cookie, whose value is the ticket.
+        answer = host.request(back.path + "?" + back.query)
+        self.assertEqual(answer["status"], SF_STATUS_REQ_FINISHED_KEEP_CONN)
+        self.assertEqual(answer["response"]["status"], "302 Redirection")
+        self.assertEqual(location(answer), "http://www.example.org/secure/report?id=7")
+        cookie = re.search(r"^Set-Cookie: VAVUZE=([^;\r\n]*)", answer["response"]["headers"], re.M)
+        self.assertEqual(cookie[1], ticket)
+
+        # 3. With the cookie: on to the application, the user in CASUser.
+        answer = host.request("/secure/report?id=7", "Cookie:", "VAVUZE=" + ticket)
+        self.assertEqual((answer["status"], answer["response"]),
+                         (SF_STATUS_REQ_NEXT_NOTIFICATION, None))
+        self.assertEqual(answer["headers"]["CASUser:"], "alice")
+
+        # A ticket is single-use: replayed, it is refused and the browser is
+        # sent to log in again.
+        answer = host.request(back.path + "?" + back.query)
+        self.assertTrue(location(answer).startswith(prefix))
+
+        # A cookie the filter never issued.
+        answer = host.request("/secure/report?id=7", "Cookie:", "VAVUZE=ST-forged")
+        self.assertEqual(answer["status"], SF_STATUS_REQ_FINISHED_KEEP_CONN)
+        self.assertTrue(location(answer).startswith(prefix))
+        self.assertNotIn("CASUser:", answer["headers"])
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for option in ("--wine-run", "--prefix", "--host", "--dll"):
+        parser.add_argument(option, required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,278 @@
+// The COM + MSXML validation platform against Wine's real COM, MSXML and
+// HTTP stack, and tests/support/cas_server.py on 127.0.0.1 (started around
+// the program by with_cas_server.py, which passes its URL in
+// TURNPIKE_CAS_URL).
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <objbase.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/windows/msxml_validation.h"
+#include "tests/validation/event_matchers.h"
+#include "validation/cas_response.h"
+#include "validation/validate_ticket.h"
+
+namespace turnpike {
+namespace {
+
+constexpr const char* kLoadUrl =
+    "The Turnpike ISAPI filter was unable to load the Validation URL XML Document";
+constexpr const char* kInitialize = "The Turnpike ISAPI filter was unable to initialize COM";
+constexpr const char* kCas2Unparsed =
+    "The Turnpike ISAPI filter was unable to parse the 2.x Authentication response";
+constexpr const char* kCas2TooLarge =
+    "The Turnpike ISAPI filter was unable to parse the 2.x authenticated user name because it "
+    "was too large";
+constexpr const char* kService = "http://www.example.org/secure/page";
+
+std::string FromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+std::string CasUrl() { return FromEnvironment("TURNPIKE_CAS_URL"); }
+
+// A fresh ticket for `user` and kService, from the server's control endpoint.
+std::string IssueTicket(ValidationPlatform& platform, const std::string& user) {
+  const auto session = platform.Begin();
+  if (!session) return "";
+  const auto request = session->CreateHttpRequest();
+  if (!request) return "";
+  std::string url = CasUrl() + "/_ticket?service=http%3A%2F%2Fwww.example.org%2Fsecure%2Fpage";
+  url += "&username=" + (user == "carol smith" ? std::string("carol%20smith") : user);
+  if (!request->Get(url.c_str())) return "";
+  return request->ResponseText().value_or("");
+}
+
+std::string ValidationUrl(const std::string& endpoint, const std::string& ticket) {
+  return CasUrl() + endpoint +
+         "?service=http%3A%2F%2Fwww.example.org%2Fsecure%2Fpage&ticket=" + ticket;
+}
+
+std::vector<std::string> Messages(const std::vector<RecordedEvent>& events) {
+  std::vector<std::string> messages;
+  for (const RecordedEvent& event : events) {
+    EXPECT_EQ(event.event_id, 1u) << event.message;
+    messages.push_back(event.message);
+  }
+  return messages;
+}
+
+// One validation per row, through ValidateTicket, as the filter makes it.
+struct ExchangeRow {
+  const char* name;
+  const char* endpoint;  // below the server URL; /_fault/MODE/... for one faulty answer
+  const char* user;      // for whom a real ticket is issued; null: a ticket nobody issued
+  std::optional<std::string> expected;
+  std::vector<std::string> events;  // messages of the error events, in order
+};
+
+void PrintTo(const ExchangeRow& row, std::ostream* os) { *os << row.name; }
+
+std::vector<ExchangeRow> ExchangeRows() {
+  return {
+      {"Cas2Success", "/serviceValidate", "alice", "alice", {}},
+      {"Cas3SuccessWithAttributes", "/p3/serviceValidate", "alice", "alice", {}},
+      {"Cas1Success", "/validate", "alice", "alice", {}},
+      {"Cas2NameWithABlank", "/serviceValidate", "carol smith", "carol smith", {}},
+      // CAS 1.0 names end at the first separator: only the first word is the name.
+      {"Cas1NameWithABlankIsCut", "/validate", "carol smith", "carol", {}},
+      {"Cas2RefusalIsNoFault", "/serviceValidate", nullptr, std::nullopt, {}},
+      {"Cas1RefusalIsNoFault", "/validate", nullptr, std::nullopt, {}},
+      {"HtmlErrorPageGoesToCas1", "/_fault/html500/serviceValidate", "alice", std::nullopt, {}},
+      {"EmptyBodyGoesToCas1", "/_fault/empty/serviceValidate", "alice", std::nullopt, {}},
+      {"XmlThatIsNoCasAnswer", "/_fault/notcas/serviceValidate", "alice", std::nullopt,
+       {kCas2Unparsed}},
+      {"ConnectionResetWithoutAnswer", "/_fault/reset/serviceValidate", "alice", std::nullopt,
+       {kLoadUrl}},
+      // Hostile answers: the user is an external entity naming /etc/passwd,
+      // or a "billion laughs" entity. Neither may become a name, nor hang.
+      {"ExternalEntityIsNotResolved", "/_fault/xxe/serviceValidate", "alice", std::nullopt, {}},
+      {"EntityExpansionIsRefused", "/_fault/laughs/serviceValidate", "alice", std::nullopt, {}},
+  };
+}
+
+class MsxmlExchangeTest : public testing::TestWithParam<ExchangeRow> {};
+
+TEST_P(MsxmlExchangeTest, ValidatesThroughServerXmlHttp) {
+  const ExchangeRow& row = GetParam();
+  ASSERT_FALSE(CasUrl().empty()) << "run under with_cas_server.py";
+  MsxmlValidationPlatform platform;
+  const std::string ticket = row.user != nullptr ? IssueTicket(platform, row.user) : "ST-unknown";
+  ASSERT_FALSE(ticket.empty());
+  const std::string url = ValidationUrl(row.endpoint, ticket);
+
+  RecordingReporter events;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(ValidateTicket(url.c_str(), platform, events.reporter), row.expected);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+
+  const std::vector<RecordedEvent> recorded = events.log.events();
+  EXPECT_EQ(Messages(recorded), row.events);
+  if (!recorded.empty() && recorded[0].message == kLoadUrl) EXPECT_EQ(recorded[0].detail, url);
+}
+
+auto RowName = [](const auto& info) { return std::string(info.param.name); };
+INSTANTIATE_TEST_SUITE_P(Exchanges, MsxmlExchangeTest, testing::ValuesIn(ExchangeRows()), RowName);
+
+TEST(MsxmlValidation, UnreachableServerIsOneLoadEventWithTheUrl) {
+  const std::string port = FromEnvironment("TURNPIKE_UNUSED_PORT");
+  ASSERT_FALSE(port.empty()) << "run under with_cas_server.py";
+  const std::string url = "http://127.0.0.1:" + port + "/cas/serviceValidate?service=x&ticket=ST-1";
+  MsxmlValidationPlatform platform;
+  RecordingReporter events;
+  EXPECT_EQ(ValidateTicket(url.c_str(), platform, events.reporter), std::nullopt);
+  EXPECT_EQ(events.log.events(), std::vector<RecordedEvent>{ErrorEvent(kLoadUrl, url)});
+}
+
+// The parser's queries against MSXML's XPath: matched by namespace URI and
+// local name, whatever prefix the server chose.
+struct DocumentRow {
+  const char* name;
+  std::string xml;
+  std::optional<std::string> expected;
+  const char* event;  // null: none; else reported with the document's XML
+};
+
+void PrintTo(const DocumentRow& row, std::ostream* os) { *os << row.name; }
+
+std::string Answer(const std::string& inner,
+                   const std::string& binding = "xmlns:cas=\"http://www.yale.edu/tp/cas\"") {
+  return "<cas:serviceResponse " + binding + ">" + inner + "</cas:serviceResponse>";
+}
+std::string Success(const std::string& user) {
+  return Answer("<cas:authenticationSuccess><cas:user>" + user +
+                "</cas:user></cas:authenticationSuccess>");
+}
+
+std::vector<DocumentRow> DocumentRows() {
+  const std::string name4094(4094, 'u');
+  return {
+      {"Success", Success("alice"), "alice", nullptr},
+      {"NameOf4094BytesFits", Success(name4094), name4094, nullptr},
+      {"NameOf4095BytesTooLarge", Success(name4094 + "u"), std::nullopt, kCas2TooLarge},
+      {"EmptyUserIsAName", Success(""), "", nullptr},
+      {"Refusal", Answer("<cas:authenticationFailure code=\"INVALID_TICKET\"/>"), std::nullopt,
+       nullptr},
+      {"OtherPrefixBoundToTheCasUri",
+       "<c:serviceResponse xmlns:c=\"http://www.yale.edu/tp/cas\"><c:authenticationSuccess>"
+       "<c:user>alice</c:user></c:authenticationSuccess></c:serviceResponse>",
+       "alice", nullptr},
+      {"DefaultNamespaceBoundToTheCasUri",
+       "<serviceResponse xmlns=\"http://www.yale.edu/tp/cas\"><authenticationSuccess>"
+       "<user>alice</user></authenticationSuccess></serviceResponse>",
+       "alice", nullptr},
+      {"CasPrefixOnAnotherUri",
+       Answer("<cas:authenticationSuccess><cas:user>alice</cas:user></cas:authenticationSuccess>",
+              "xmlns:cas=\"http://www.yale.edu/tp/cas/\""),
+       std::nullopt, kCas2Unparsed},
+      {"NoNamespace",
+       "<serviceResponse><authenticationSuccess><user>alice</user></authenticationSuccess>"
+       "</serviceResponse>",
+       std::nullopt, kCas2Unparsed},
+      {"SuccessWithoutUser", Answer("<cas:authenticationSuccess/>"), std::nullopt, kCas2Unparsed},
+      {"FirstUserInDocumentOrder",
+       Answer("<cas:user>mallory</cas:user><cas:authenticationSuccess><cas:user>alice</cas:user>"
+              "</cas:authenticationSuccess>"),
+       "mallory", nullptr},
+  };
+}
+
+class MsxmlDocumentTest : public testing::TestWithParam<DocumentRow> {};
+
+TEST_P(MsxmlDocumentTest, ParsesCas2AnswersWithMsxmlXPath) {
+  const DocumentRow& row = GetParam();
+  MsxmlValidationPlatform platform;
+  RecordingReporter events;
+  const auto session = platform.Begin();
+  ASSERT_NE(session, nullptr);
+  const auto document = session->CreateXmlDocument();
+  ASSERT_NE(document, nullptr);
+  ASSERT_EQ(document->LoadXml(row.xml), XmlLoadResult::WellFormed);
+
+  EXPECT_EQ(ParseCas2Response(*document, events.reporter), row.expected);
+  std::vector<RecordedEvent> expected;
+  if (row.event != nullptr) expected.push_back(ErrorEvent(row.event, document->Xml().value()));
+  EXPECT_EQ(events.log.events(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cas2, MsxmlDocumentTest, testing::ValuesIn(DocumentRows()), RowName);
+
+TEST(MsxmlDocument, RefusesEveryDtd) {
+  MsxmlValidationPlatform platform;
+  const auto session = platform.Begin();
+  ASSERT_NE(session, nullptr);
+  for (const char* hostile : {
+           "<!DOCTYPE x [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><x>&e;</x>",
+           "<!DOCTYPE x [<!ENTITY a \"aaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;\">]><x>&b;</x>",
+           "<!DOCTYPE x SYSTEM \"http://127.0.0.1:1/x.dtd\"><x/>",
+       }) {
+    const auto document = session->CreateXmlDocument();
+    ASSERT_NE(document, nullptr);
+    EXPECT_EQ(document->LoadXml(hostile), XmlLoadResult::NotWellFormed) << hostile;
+  }
+}
+
+TEST(MsxmlDocument, TellsTextThatIsNotXml) {
+  MsxmlValidationPlatform platform;
+  const auto session = platform.Begin();
+  ASSERT_NE(session, nullptr);
+  for (const char* text : {"", "yes\nalice\n", "<html><body>500</html>", "<a></b>"}) {
+    const auto document = session->CreateXmlDocument();
+    EXPECT_EQ(document->LoadXml(text), XmlLoadResult::NotWellFormed) << text;
+  }
+}
+
+// COM's apartments: a thread that already chose the multi-threaded apartment
+// cannot be prepared; one already in a single-threaded apartment is
+// validated and left as it was found.
+TEST(MsxmlValidation, MultiThreadedApartmentCannotBegin) {
+  MsxmlValidationPlatform platform;
+  bool began = true;
+  std::thread worker([&] {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    began = platform.Begin() != nullptr;
+    CoUninitialize();
+  });
+  worker.join();
+  EXPECT_FALSE(began);
+
+  RecordingReporter events;
+  std::thread validator([&] {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    EXPECT_EQ(ValidateTicket("http://127.0.0.1:1/x", platform, events.reporter), std::nullopt);
+    CoUninitialize();
+  });
+  validator.join();
+  EXPECT_EQ(events.log.events(), std::vector<RecordedEvent>{ErrorEvent(kInitialize)});
+}
+
+TEST(MsxmlValidation, SingleThreadedApartmentStaysInitialised) {
+  MsxmlValidationPlatform platform;
+  HRESULT again = E_FAIL;
+  std::thread worker([&] {
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    {
+      const auto session = platform.Begin();
+      ASSERT_NE(session, nullptr);
+      EXPECT_NE(session->CreateXmlDocument(), nullptr);
+    }
+    // Still initialised by the thread's own call: joining again is S_FALSE.
+    again = CoInitialize(nullptr);
+    CoUninitialize();
+    CoUninitialize();
+  });
+  worker.join();
+  EXPECT_EQ(again, S_FALSE);
+}
+
+}  // namespace
+}  // namespace turnpike
