@@ -64,13 +64,29 @@ bool IsHeaderName(std::string_view name) noexcept {
   return true;
 }
 
+// The request target in origin form. A request line in absolute form
+// ("GET http://host/secure/ HTTP/1.1", as clients speak to proxies) names the
+// same resource as its path and query, which is what IIS gives a filter as
+// "url". Passing the scheme and authority on would put them into the service
+// URL a second time, behind the ones taken from HTTPS and SERVER_NAME, and
+// such a browser could never finish signing on.
+const char* OriginForm(const request_rec* request) noexcept {
+  const char* uri = request->unparsed_uri;
+  if (uri[0] == '/' || request->parsed_uri.scheme == nullptr) return uri;
+  const char* authority = std::strstr(uri, "://");
+  if (authority == nullptr) return uri;
+  const char* rest = authority + 3 + std::strcspn(authority + 3, "/?#");
+  if (*rest == '/') return rest;
+  return apr_pstrcat(request->pool, "/", rest, nullptr);
+}
+
 }  // namespace
 
 bool ApacheFilterHost::GetHeader(const char* name, char* buffer, std::uint32_t* size) {
   if (name == nullptr || buffer == nullptr || size == nullptr) return false;
   if (std::strcmp(name, "url") == 0) {
     if (request_->unparsed_uri == nullptr) return false;
-    return CopyOut(request_->unparsed_uri, buffer, size);
+    return CopyOut(OriginForm(request_), buffer, size);
   }
   const char* value = apr_table_get(request_->headers_in, TableName(request_->pool, name));
   if (value == nullptr) return false;
