@@ -8,6 +8,7 @@ TURNPIKE_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libxml2-dev
   apache2 apache2-dev chromium chromium-driver python3-selenium
+  clang-14 libclang-rt-14-dev
   wrk libapache2-mod-auth-cas python3-matplotlib openssl
 )
 

@@ -1,0 +1,128 @@
+// The whole request decision on many threads at once, as IIS and a threaded
+// Apache call it: one filter, its settings and its in-process credentials
+// cache shared by every thread, the answers parsed by the real libxml2 layer.
+// Each thread signs on its own user and must only ever see that user, so a
+// race that mixes up sign-ons shows here even without ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fakes/fake_clock.h"
+#include "fakes/fake_registry.h"
+#include "fakes/test_configuration.h"
+#include "filter/filter.h"
+#include "platform/memory/in_memory_filter_host.h"
+#include "platform/memory/recording_event_log.h"
+#include "platform/posix/curl_libxml2_validation.h"
+
+namespace turnpike {
+namespace {
+
+// Vouches for every ticket "ST-<user>-<n>" with <user>, in CAS 2.0 XML.
+class VouchingRequest final : public HttpRequest {
+ public:
+  bool Get(const char* url) override {
+    const std::string text(url);
+    const std::size_t start = text.find("&ticket=ST-") + 11;
+    const std::string user = text.substr(start, text.find('-', start) - start);
+    body_ = "<cas:serviceResponse xmlns:cas='http://www.yale.edu/tp/cas'>"
+            "<cas:authenticationSuccess><cas:user>" + user +
+            "</cas:user></cas:authenticationSuccess></cas:serviceResponse>";
+    return true;
+  }
+  std::optional<std::string> ResponseText() override { return body_; }
+
+ private:
+  std::string body_;
+};
+
+// The real session for the documents: the platform did libxml2's
+// process-wide set-up, as a host's does at start-up.
+class VouchingSession final : public ValidationSession {
+ public:
+  explicit VouchingSession(std::unique_ptr<ValidationSession> real) : real_(std::move(real)) {}
+  std::unique_ptr<HttpRequest> CreateHttpRequest() override {
+    return std::make_unique<VouchingRequest>();
+  }
+  std::unique_ptr<XmlDocument> CreateXmlDocument() override { return real_->CreateXmlDocument(); }
+
+ private:
+  std::unique_ptr<ValidationSession> real_;
+};
+
+class VouchingPlatform final : public ValidationPlatform {
+ public:
+  std::unique_ptr<ValidationSession> Begin() override {
+    return std::make_unique<VouchingSession>(real_.Begin());
+  }
+
+ private:
+  CurlLibxml2ValidationPlatform real_;
+};
+
+InMemoryFilterHost Request(const std::string& url) {
+  InMemoryFilterHost host(url);
+  host.SetServerVariable("HTTPS", "on");
+  host.SetServerVariable("SERVER_NAME", "app.example.org");
+  return host;
+}
+
+TEST(ConcurrentFilter, EveryThreadSignsOnAndIsServedAsItsOwnUser) {
+  FakeRegistry registry;
+  WriteTestConfiguration(registry, {"/Secure"});
+  RecordingEventLog log;
+  const FakeClock clock;
+  VouchingPlatform validation;
+  TurnpikeFilter filter{PlatformServices{&registry, &log, &clock, &validation}};
+  ASSERT_TRUE(filter.Start());
+
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 200;
+  std::vector<std::vector<std::string>> problems(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&filter, &problems, t] {
+      const std::string user = "user" + std::to_string(t);
+      auto& mine = problems[static_cast<std::size_t>(t)];
+      for (int round = 0; round < kRounds; ++round) {
+        const std::string ticket = "ST-" + user + "-" + std::to_string(round);
+        InMemoryFilterHost back = Request("/secure/page?ticket=" + ticket);
+        if (filter.FilterRequest(back) != FilterStatus::FinishedKeepConn || !back.response() ||
+            back.response()->headers.find("VAVUZE=" + ticket + ";") == std::string::npos) {
+          mine.push_back("no cookie for " + ticket);
+        }
+
+        InMemoryFilterHost signed_on = Request("/secure/page");
+        signed_on.AddRequestHeader("Cookie:", "VAVUZE=" + ticket);
+        signed_on.AddRequestHeader("CASUser:", "mallory");
+        if (filter.FilterRequest(signed_on) != FilterStatus::NextNotification ||
+            signed_on.HeaderValues("CASUser:") != std::vector<std::string>{user}) {
+          mine.push_back("not served as " + user + " with " + ticket);
+        }
+
+        InMemoryFilterHost stranger = Request("/secure/page");
+        stranger.AddRequestHeader("Cookie:", "VAVUZE=ST-nobody-" + std::to_string(round));
+        if (filter.FilterRequest(stranger) != FilterStatus::FinishedKeepConn) {
+          mine.push_back("an unknown cookie went through");
+        }
+
+        InMemoryFilterHost open = Request("/index.html");
+        if (filter.FilterRequest(open) != FilterStatus::NextNotification) {
+          mine.push_back("an open page was stopped");
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  filter.Stop();
+
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(problems[static_cast<std::size_t>(t)], std::vector<std::string>{}) << "thread " << t;
+  }
+}
+
+}  // namespace
+}  // namespace turnpike
