@@ -156,7 +156,10 @@ class CasServerFaults(unittest.TestCase):
             rss_before, threads_before, fds_before = before[pid]
             rss_after, threads_after, fds_after = after[pid]
             self.assertEqual(threads_after, threads_before, pid)
-            self.assertEqual(fds_after, fds_before, pid)
+            # A child may hold one client connection more or less at either
+            # moment (a keep-alive socket being closed); a leak per
+            # validation would show hundreds.
+            self.assertLessEqual(fds_after, fds_before + 1, pid)
             self.assertLess(rss_after - rss_before, 1024, (pid, before[pid], after[pid]))
         self.assertEqual(crashes(self.apache), [])
 
