@@ -31,9 +31,15 @@
 //     an error (a cookie the cache does not hold would only bring the browser
 //     back through the login page in a loop).
 //
+// Each process remembers the sign-ons it has just stored or confirmed for
+// kRecentSignOnTime (RecentSignOns), so that a signed-on browser's requests
+// do not all queue on the shared cache's lock; expiry is still judged by the
+// creation time.
+//
 // What it does not do: no size limit of its own beyond kMaxStoredUserLength;
 // a full shmcb cache makes room by dropping its oldest entries, whose
-// browsers are then sent to log in again. Nothing survives a restart of
+// browsers are then sent to log in again (a process that confirmed such a
+// sign-on within the last second still accepts it until that second ends). Nothing survives a restart of
 // Apache with shmcb (the segment is made anew), but does with memcache and
 // redis.
 //
@@ -54,12 +60,20 @@
 #include <string_view>
 
 #include "cache/credentials_store.h"
+#include "cache/recent_sign_ons.h"
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
 #include "hosts/apache/apache_headers.h"
 #include "platform/clock.h"
 
 namespace turnpike {
+
+// How long a process answers a sign-on it has just seen in the shared cache
+// without asking the cache again, and how many it remembers: a second is
+// enough for the requests one page load brings, and short against any
+// session.
+inline constexpr TimeValue kRecentSignOnTime = 10'000'000;  // one second
+inline constexpr std::size_t kRecentSignOnCount = 10'000;
 
 // The longest user name the store keeps; CAS user names are far shorter.
 inline constexpr std::size_t kMaxStoredUserLength = 4096;
@@ -104,6 +118,7 @@ class SocacheCredentialsStore final : public CredentialsStore {
   const FilterSettings* settings_ = nullptr;
   const EventReporter* reporter_ = nullptr;
   bool capped_at_30_days_ = false;
+  RecentSignOns recent_{clock_, kRecentSignOnTime, kRecentSignOnCount};
 };
 
 }  // namespace turnpike
