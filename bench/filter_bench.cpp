@@ -10,6 +10,7 @@
 #include "config/filter_settings.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_registry.h"
+#include "fakes/static_url_host.h"
 #include "fakes/test_configuration.h"
 #include "config/settings_loader.h"
 #include "filter/filter.h"
@@ -20,20 +21,6 @@ namespace {
 
 constexpr const char* kUrl =
     "/static/assets/2026/stylesheets/application-4f9c2d.css?v=20261208&theme=Dark%20Blue&lang=en-GB";
-
-class StaticUrlHost final : public FilterHost {
- public:
-  bool GetHeader(const char*, char* buffer, std::uint32_t* size) override {
-    const std::size_t needed = std::strlen(kUrl) + 1;
-    if (needed > *size) return false;
-    std::memcpy(buffer, kUrl, needed);
-    return true;
-  }
-  bool SetHeader(const char*, const char*) override { return false; }
-  bool AddHeader(const char*, const char*) override { return false; }
-  bool GetServerVariable(const char*, char*, std::uint32_t*) override { return false; }
-  bool SendResponseHeader(const char*, const char*) override { return false; }
-};
 
 void WriteTwentyPaths(FakeRegistry& registry) {
   WriteTestConfiguration(registry, {});
@@ -52,7 +39,7 @@ void BM_UnprotectedRequest20Paths(benchmark::State& state) {
     state.SkipWithError("start refused");
     return;
   }
-  StaticUrlHost host;
+  StaticUrlHost host(kUrl);
   for (auto _ : state) {
     benchmark::DoNotOptimize(filter.HttpFilterProc(host, kSfNotifyPreprocHeaders));
   }

@@ -173,16 +173,7 @@ void CredentialsCache::Report(EventType type, const char* message,
 
 void CredentialsCache::Report(EventType type, const char* message,
                               std::string_view detail) const noexcept {
-  // The event log takes terminated strings and a view need not be one. The
-  // copy that makes it one is skipped for an information event that Debug 0
-  // would drop anyway, so that a miss on the hot path allocates nothing.
-  if (type == EventType::Information && settings_.Debug == 0) return;
-  try {
-    const std::string terminated(detail);
-    reporter_.LogEvent(type, message, terminated.c_str());
-  } catch (const std::bad_alloc&) {
-    reporter_.LogEvent(type, message, nullptr);
-  }
+  reporter_.LogEventText(type, message, detail);
 }
 
 }  // namespace turnpike

@@ -18,6 +18,17 @@ void EventReporter::LogEvent(EventType type, const char* message,
   log_.CloseSource(source);
 }
 
+void EventReporter::LogEventText(EventType type, const char* message,
+                                 std::string_view detail) const noexcept {
+  if (type == EventType::Information && settings_.Debug == 0) return;
+  try {
+    const std::string terminated(detail);
+    LogEvent(type, message, terminated.c_str());
+  } catch (...) {
+    LogEvent(type, message, nullptr);
+  }
+}
+
 const char* MessageTableText(std::uint32_t event_id) noexcept {
   for (const MessageTableEntry& entry : kMessageTable) {
     if (entry.id == event_id) return entry.text;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "config/filter_settings.h"
 #include "eventlog/event_types.h"
@@ -33,6 +34,11 @@ class EventReporter {
 
   // `message` and `detail` may be null; a null one is written as "".
   void LogEvent(EventType type, const char* message, const char* detail) const noexcept;
+
+  // The same for a detail that need not be NUL-terminated. The terminated
+  // copy the event log needs is made only for an event that will be
+  // written, so a dropped information event still allocates nothing.
+  void LogEventText(EventType type, const char* message, std::string_view detail) const noexcept;
 
  private:
   EventLogAccess& log_;

@@ -285,16 +285,7 @@ std::optional<std::string> SocacheCredentialsStore::Lookup(std::string_view toke
 
 void SocacheCredentialsStore::Report(EventType type, const char* message,
                                      std::string_view detail) const noexcept {
-  if (reporter_ == nullptr) return;
-  // Skipped before the copy that terminates the detail: with Debug 0 the
-  // hot path's information events cost nothing.
-  if (type == EventType::Information && settings_->Debug == 0) return;
-  try {
-    const std::string terminated(detail);
-    reporter_->LogEvent(type, message, terminated.c_str());
-  } catch (...) {
-    reporter_->LogEvent(type, message, nullptr);
-  }
+  if (reporter_ != nullptr) reporter_->LogEventText(type, message, detail);
 }
 
 void SocacheCredentialsStore::ReportCacheTrouble(const char* message,

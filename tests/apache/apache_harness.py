@@ -300,19 +300,19 @@ class Apache:
 
     # -- what it said --------------------------------------------------------
 
-    def error_log_text(self):
+    @staticmethod
+    def _text_of(path):
         try:
-            with open(self.error_log, errors="replace") as handle:
+            with open(path, errors="replace") as handle:
                 return handle.read()
         except FileNotFoundError:
             return ""
 
+    def error_log_text(self):
+        return self._text_of(self.error_log)
+
     def stderr_text(self):
-        try:
-            with open(self.stderr_file, errors="replace") as handle:
-                return handle.read()
-        except FileNotFoundError:
-            return ""
+        return self._text_of(self.stderr_file)
 
     def logs(self):
         return "--- stderr\n%s--- error.log\n%s" % (self.stderr_text(), self.error_log_text())

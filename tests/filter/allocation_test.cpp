@@ -11,6 +11,7 @@
 #include "config/settings_loader.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_registry.h"
+#include "fakes/static_url_host.h"
 #include "fakes/test_configuration.h"
 #include "filter/filter.h"
 #include "platform/memory/recording_event_log.h"
@@ -29,29 +30,6 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace turnpike {
 namespace {
-
-// A request whose URL is lent without a copy, so that the host itself
-// allocates nothing while the filter runs.
-class StaticUrlHost final : public FilterHost {
- public:
-  explicit StaticUrlHost(const char* url) : url_(url) {}
-  bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override {
-    ++reads;
-    if (std::string_view(name) != "url") return false;
-    const std::size_t needed = std::strlen(url_) + 1;
-    if (needed > *size) return false;
-    std::memcpy(buffer, url_, needed);
-    return true;
-  }
-  bool SetHeader(const char*, const char*) override { return false; }
-  bool AddHeader(const char*, const char*) override { return false; }
-  bool GetServerVariable(const char*, char*, std::uint32_t*) override { return false; }
-  bool SendResponseHeader(const char*, const char*) override { return false; }
-  int reads = 0;
-
- private:
-  const char* url_;
-};
 
 TEST(UnprotectedRequest, AllocatesNothingAndReportsNothing) {
   FakeRegistry registry;

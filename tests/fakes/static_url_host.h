@@ -1,0 +1,37 @@
+// StaticUrlHost: a request that has only a URL, lent without a copy, so that
+// the host itself allocates and records nothing while the filter runs. For
+// the allocation test and the benchmarks of an unprotected request.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "platform/filter_host.h"
+
+namespace turnpike {
+
+class StaticUrlHost final : public FilterHost {
+ public:
+  explicit StaticUrlHost(const char* url) : url_(url) {}
+
+  bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override {
+    ++reads;
+    if (std::string_view(name) != "url") return false;
+    const std::size_t needed = std::strlen(url_) + 1;
+    if (needed > *size) return false;
+    std::memcpy(buffer, url_, needed);
+    return true;
+  }
+  bool SetHeader(const char*, const char*) override { return false; }
+  bool AddHeader(const char*, const char*) override { return false; }
+  bool GetServerVariable(const char*, char*, std::uint32_t*) override { return false; }
+  bool SendResponseHeader(const char*, const char*) override { return false; }
+
+  int reads = 0;  // GetHeader calls
+
+ private:
+  const char* url_;
+};
+
+}  // namespace turnpike
