@@ -82,6 +82,7 @@ class SignedOnHost final : public FilterHost {
     added_ += value[0];
     return true;
   }
+  bool RemoveLookAlikeHeaders(const char*) override { return true; }
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override {
     if (std::strcmp(name, "HTTPS") == 0) return CopyOut("on", 2, buffer, size);
     if (std::strcmp(name, "SERVER_NAME") == 0) {
@@ -90,6 +91,7 @@ class SignedOnHost final : public FilterHost {
     return false;
   }
   bool SendResponseHeader(const char*, const char*) override { return false; }
+  bool WriteClient(const char*, std::uint32_t) override { return false; }
 
   int added() const { return added_; }
 

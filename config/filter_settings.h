@@ -38,6 +38,10 @@ struct FilterSettings {
   std::uint32_t SessionTimeout = 0;           // minutes a sign-on lasts
   std::uint32_t CacheCleanTimeout = 0;        // least minutes between cache cleanings
   std::optional<std::string> ServiceURL;      // fixed service URL, or absent
+  // Scheme, server name and optional port ("https://www.example.org"), no
+  // slash after them, that the service URL starts with instead of the
+  // request's own; absent: the host's HTTPS and SERVER_NAME.
+  std::optional<std::string> ServerBaseURL;
   ProtectedPathList ProtectedPaths;
 };
 

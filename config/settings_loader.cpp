@@ -25,6 +25,25 @@ std::string TextOf(const char* data, std::uint32_t size) {
 
 }  // namespace
 
+std::optional<std::string> ServerBaseOf(std::string_view text) {
+  std::size_t scheme = 0;
+  if (text.size() > 7 && AsciiEqualsIgnoreCase(text.substr(0, 7), "http://")) scheme = 7;
+  if (text.size() > 8 && AsciiEqualsIgnoreCase(text.substr(0, 8), "https://")) scheme = 8;
+  if (scheme == 0) return std::nullopt;
+  if (text.back() == '/') text.remove_suffix(1);
+  const std::string_view authority = text.substr(scheme);
+  if (authority.empty() || authority.front() == ':' || authority.back() == ':') return std::nullopt;
+  for (const char c : authority) {
+    // A name, an IPv4 or bracketed IPv6 address, a port: no path, query,
+    // user information, blank or control byte, which would change the URL's
+    // meaning or the answers' header lines.
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                         c == '-' || c == '.' || c == ':' || c == '[' || c == ']' || c == '_';
+    if (!allowed) return std::nullopt;
+  }
+  return std::string(text);
+}
+
 std::optional<std::string> ReadStringValue(RegistryAccess& registry, RegistryKeyHandle key,
                                            const char* name) {
   RegistryType type = RegistryType::None;
@@ -93,6 +112,13 @@ bool LoadSettings(RegistryAccess& registry, const EventReporter& reporter,
   }
 
   settings.ServiceURL = ReadStringValue(registry, key.get(), "ServiceURL");
+  if (std::optional<std::string> base = ReadStringValue(registry, key.get(), "ServerBaseURL")) {
+    settings.ServerBaseURL = ServerBaseOf(*base);
+    if (!settings.ServerBaseURL) {
+      reporter.LogEvent(EventType::Error, kValueMissing, "ServerBaseURL");
+      return false;
+    }
+  }
   key.Close();
   return LoadProtectedPaths(registry, reporter, settings);
 }
@@ -136,6 +162,7 @@ void FreeSettings(FilterSettings& settings) {
   settings.LoginPath.reset();
   settings.ValidationPath.reset();
   settings.ServiceURL.reset();
+  settings.ServerBaseURL.reset();
   settings.AuthHeader.reset();
   ProtectedPathList& list = settings.ProtectedPaths;
   for (std::size_t i = 0; i < list.Count; ++i) {

@@ -1,11 +1,13 @@
 // Loading and freeing the process-wide settings.
 //
-// The settings come from the registry of the local machine: eight values
+// The settings come from the registry of the local machine: the values
 // under "SOFTWARE\Turnpike" and the protected paths under its subkey "Paths".
-// They are read once, at start-up, with no defaults and no range checks. A
-// failed load reports exactly one error event, naming what is missing, and
-// leaves the record partly filled until FreeSettings. Text is kept exactly as
-// stored: no trimming, no case change, no validation.
+// They are read once, at start-up. The required values have no defaults and
+// no range checks, and their text is kept exactly as stored: no trimming, no
+// case change, no validation. The optional values added since have a
+// default each and are checked (ServerBaseURL). A failed load reports
+// exactly one error event, naming what is missing or unusable, and leaves
+// the record partly filled until FreeSettings.
 //
 // Not thread-safe: called only by the start and stop steps, with no request
 // running.
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
@@ -43,6 +46,13 @@ std::optional<std::string> ReadStringValue(RegistryAccess& registry, RegistryKey
 // when the value is missing or of another type.
 bool ReadDwordValue(RegistryAccess& registry, RegistryKeyHandle key, const char* name,
                     std::uint32_t& field);
+
+// The ServerBaseURL value as the service URL uses it: "http://" or
+// "https://" and a server name with an optional port, a trailing slash
+// dropped; nothing when the text is anything else (a path, a query, user
+// information, blanks). Such a value is refused at start-up rather than
+// producing service URLs that no CAS server would recognise.
+std::optional<std::string> ServerBaseOf(std::string_view text);
 
 // Releases every text and path; safe after a load that stopped half-way.
 void FreeSettings(FilterSettings& settings);

@@ -17,6 +17,8 @@ constexpr const char* kCookieRedirectFailed =
     "The Turnpike filter was unable to send a cookie redirection header to the browser.";
 constexpr const char* kIdentityHeaderFailed =
     "The Turnpike filter was unable to set the CASUser authentication header: ";
+constexpr const char* kFailedPageNotSent =
+    "The Turnpike filter was unable to send the sign-on failure page to the browser.";
 
 const char* TextOf(const char* text) noexcept { return text != nullptr ? text : ""; }
 
@@ -31,26 +33,59 @@ FilterStatus SendRedirect(FilterHost& host, const EventReporter& reporter, const
   return FilterStatus::Error;
 }
 
+// "Set-Cookie: <value>\r\n" for a cookie line to add to a block, or nothing.
+struct ExtraCookie {
+  explicit ExtraCookie(const char* value) noexcept : value_(value) {}
+  const char* prefix() const noexcept { return value_ != nullptr ? "Set-Cookie: " : ""; }
+  const char* value() const noexcept { return value_ != nullptr ? value_ : ""; }
+  const char* suffix() const noexcept { return value_ != nullptr ? "\r\n" : ""; }
+
+ private:
+  const char* value_;
+};
+
 }  // namespace
 
 FilterStatus SendLoginRedirect(FilterHost& host, const FilterSettings& settings,
-                               const EventReporter& reporter,
-                               const char* escaped_service_url) noexcept {
+                               const EventReporter& reporter, const char* escaped_service_url,
+                               const char* set_cookie) noexcept {
   char block[kHeaderBlockSize];
+  const ExtraCookie extra(set_cookie);
   // A cut block still sends the browser towards the login page; refusing to
   // answer would only leave it with an error page.
-  (void)BoundedFormat(block, sizeof block, "Location: %s/%s?service=%s\r\n\r\n",
+  (void)BoundedFormat(block, sizeof block, "Location: %s/%s?service=%s\r\n%s%s%s\r\n",
                       TextOf(settings.ServerURL), TextOf(settings.LoginPath),
-                      TextOf(escaped_service_url));
+                      TextOf(escaped_service_url), extra.prefix(), extra.value(), extra.suffix());
   return SendRedirect(host, reporter, block, kLoginRedirectFailed);
 }
 
 FilterStatus SendCookieRedirect(FilterHost& host, const EventReporter& reporter,
-                                const char* service_url, const char* token) noexcept {
+                                const char* service_url, const char* token,
+                                const char* also_set_cookie) noexcept {
   char block[kHeaderBlockSize];
-  (void)BoundedFormat(block, sizeof block, "Location: %s\r\nSet-Cookie: %s=%s;path=%s\r\n\r\n",
-                      TextOf(service_url), kCookieName, TextOf(token), kCookiePath);
+  const ExtraCookie extra(also_set_cookie);
+  (void)BoundedFormat(block, sizeof block, "Location: %s\r\nSet-Cookie: %s=%s;path=%s\r\n%s%s%s\r\n",
+                      TextOf(service_url), kCookieName, TextOf(token), kCookiePath, extra.prefix(),
+                      extra.value(), extra.suffix());
   return SendRedirect(host, reporter, block, kCookieRedirectFailed);
+}
+
+FilterStatus SendSignOnFailedPage(FilterHost& host, const EventReporter& reporter) noexcept {
+  static constexpr char kPage[] =
+      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Sign-on failed</title></head>\n"
+      "<body><h1>Sign-on failed</h1>\n<p>Your sign-on to this site could not be completed. "
+      "Please contact the administrator of this site.</p></body></html>\n";
+  constexpr std::uint32_t kPageLength = sizeof kPage - 1;
+  char block[kHeaderBlockSize];
+  (void)BoundedFormat(block, sizeof block,
+                      "Content-Type: text/html; charset=utf-8\r\nContent-Length: %u\r\n"
+                      "Cache-Control: no-store\r\nSet-Cookie: %s\r\n\r\n",
+                      static_cast<unsigned>(kPageLength), kClearFailedSignOnCookie);
+  if (host.SendResponseHeader(kSignOnFailedStatus, block) && host.WriteClient(kPage, kPageLength)) {
+    return FilterStatus::FinishedKeepConn;
+  }
+  reporter.LogEvent(EventType::Error, kFailedPageNotSent, nullptr);
+  return FilterStatus::Error;
 }
 
 FilterStatus SetIdentityHeader(FilterHost& host, const FilterSettings& settings,
@@ -58,6 +93,10 @@ FilterStatus SetIdentityHeader(FilterHost& host, const FilterSettings& settings,
   std::string name = TextOf(settings.AuthHeader);
   name += ':';
   const char* value = TextOf(user);
+  if (!host.RemoveLookAlikeHeaders(name.c_str())) {
+    reporter.LogEvent(EventType::Error, kIdentityHeaderFailed, name.c_str());
+    return FilterStatus::Error;
+  }
 
   // The presence test cannot tell a missing header from one whose value is
   // too long to read, and a browser can send either. So when the header does
@@ -77,18 +116,23 @@ FilterStatus SetIdentityHeader(FilterHost& host, const FilterSettings& settings,
   return FilterStatus::NextNotification;
 }
 
-bool FormatValidationUrl(const FilterSettings& settings, const char* escaped_service_url,
-                         const char* ticket, char (&out)[kUrlBufferSize]) noexcept {
-  char escaped_ticket[kUrlBufferSize];
-  if (!EscapeUrl(TextOf(ticket), escaped_ticket, sizeof escaped_ticket, nullptr)) {
-    // Escaped, the ticket alone is longer than the whole URL may be, so the
-    // URL is cut inside it anyway; what EscapeUrl managed to write is more
-    // than the cut keeps.
-    escaped_ticket[sizeof escaped_ticket - 3] = '\0';
-  }
-  return BoundedFormat(out, kUrlBufferSize, "%s/%s?service=%s&ticket=%s",
-                       TextOf(settings.ServerURL), TextOf(settings.ValidationPath),
-                       TextOf(escaped_service_url), escaped_ticket) == BoundedResult::Ok;
+std::string FormatValidationUrl(const FilterSettings& settings, std::string_view escaped_service_url,
+                                std::string_view ticket) {
+  const std::string ticket_text(ticket);
+  std::size_t needed = 0;
+  (void)EscapeUrl(ticket_text.c_str(), nullptr, 0, &needed, PercentSign::Keep);
+  std::string escaped_ticket(needed, '\0');
+  (void)EscapeUrl(ticket_text.c_str(), escaped_ticket.data(), needed, nullptr, PercentSign::Keep);
+  escaped_ticket.resize(needed - 1);
+
+  std::string url = TextOf(settings.ServerURL);
+  url += '/';
+  url += TextOf(settings.ValidationPath);
+  url += "?service=";
+  url += escaped_service_url;
+  url += "&ticket=";
+  url += escaped_ticket;
+  return url;
 }
 
 }  // namespace turnpike

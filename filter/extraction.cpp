@@ -1,42 +1,67 @@
 #include "filter/extraction.h"
 
-#include <cstdint>
-#include <string_view>
-
-#include "filter/filter.h"
+#include <algorithm>
 
 namespace turnpike {
 namespace {
 
-// The text that follows `word` and the one character after it, in the
-// header `name`; nothing when the header cannot be read or the word is not
-// followed by at least that character.
-std::optional<std::string_view> ValueAfter(FilterHost& host, const char* name,
-                                           std::string_view word,
-                                           char (&buffer)[kUrlBufferSize]) {
-  std::uint32_t size = kUrlBufferSize;
-  if (!host.GetHeader(name, buffer, &size)) return std::nullopt;
-  buffer[kUrlBufferSize - 1] = '\0';  // do not trust the host's terminator
-  const std::string_view text(buffer);
-  const std::size_t at = text.find(word);
-  if (at == std::string_view::npos || at + word.size() >= text.size()) return std::nullopt;
-  return text.substr(at + word.size() + 1);
+constexpr bool IsCookieBlank(char c) noexcept { return c == ' ' || c == '\t'; }
+
+std::string_view TrimBlanks(std::string_view text) noexcept {
+  while (!text.empty() && IsCookieBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsCookieBlank(text.back())) text.remove_suffix(1);
+  return text;
 }
 
 }  // namespace
 
-std::optional<std::string> ExtractTicket(FilterHost& host) {
-  char url[kUrlBufferSize];
-  const std::optional<std::string_view> ticket = ValueAfter(host, "url", "ticket", url);
-  if (!ticket) return std::nullopt;
-  return std::string(*ticket);
+std::optional<TicketParameter> FindTicketParameter(std::string_view url) noexcept {
+  // The path ends at the first '?' or '#'; only a '?' starts a query.
+  const std::size_t mark = url.find_first_of("?#");
+  if (mark == std::string_view::npos || url[mark] != '?') return std::nullopt;
+  const std::size_t query_begin = mark + 1;
+  const std::size_t query_end = std::min(url.find('#', query_begin), url.size());
+
+  constexpr std::string_view kName = kTicketParameter;
+  for (std::size_t begin = query_begin; begin <= query_end;) {
+    std::size_t end = url.find('&', begin);
+    if (end == std::string_view::npos || end > query_end) end = query_end;
+    const std::string_view parameter = url.substr(begin, end - begin);
+    if (parameter.size() > kName.size() && parameter.substr(0, kName.size()) == kName &&
+        parameter[kName.size()] == '=') {
+      TicketParameter ticket;
+      ticket.value = parameter.substr(kName.size() + 1);
+      if (begin > query_begin) {
+        ticket.cut_begin = begin - 1;  // its '&'
+        ticket.cut_end = end;
+      } else if (end < query_end) {
+        ticket.cut_begin = begin;  // first of several: the '&' after it
+        ticket.cut_end = end + 1;
+      } else {
+        ticket.cut_begin = mark;  // the whole query: its '?' too
+        ticket.cut_end = end;
+      }
+      return ticket;
+    }
+    begin = end + 1;
+  }
+  return std::nullopt;
 }
 
-std::optional<std::string> ExtractCookie(FilterHost& host) {
-  char cookies[kUrlBufferSize];
-  const std::optional<std::string_view> rest = ValueAfter(host, "Cookie:", kCookieName, cookies);
-  if (!rest) return std::nullopt;
-  return std::string(rest->substr(0, rest->find(';')));
+std::optional<std::string_view> CookieValues::Next() noexcept {
+  while (!done_) {
+    const std::size_t end = rest_.find(';');
+    const std::string_view cookie = rest_.substr(0, end);
+    if (end == std::string_view::npos) {
+      done_ = true;
+    } else {
+      rest_.remove_prefix(end + 1);
+    }
+    const std::size_t equals = cookie.find('=');
+    if (equals == std::string_view::npos) continue;
+    if (TrimBlanks(cookie.substr(0, equals)) == name_) return TrimBlanks(cookie.substr(equals + 1));
+  }
+  return std::nullopt;
 }
 
 }  // namespace turnpike

@@ -7,6 +7,7 @@
 #include "config/settings_loader.h"
 #include "filter/answers.h"
 #include "filter/extraction.h"
+#include "filter/host_text.h"
 #include "filter/path_match.h"
 #include "filter/service_url.h"
 #include "validation/validate_ticket.h"
@@ -23,6 +24,9 @@ constexpr const char* kAuthenticatedByCookie = "The Turnpike filter authenticate
 constexpr const char* kCookieNotValidated =
     "The Turnpike filter was unable to validate the authentication cookie:";
 constexpr const char* kNoTicketOrCookie = "The Turnpike filter was unable to find a ticket or cookie.";
+constexpr const char* kSignOnLoopStopped =
+    "The Turnpike filter stopped a sign-on after two ticket validations in a row failed, and "
+    "showed the browser the sign-on failure page, for:";
 
 }  // namespace
 
@@ -54,69 +58,97 @@ FilterStatus TurnpikeFilter::HttpFilterProc(FilterHost& host, Dword notification
 }
 
 FilterStatus TurnpikeFilter::FilterRequest(FilterHost& host) noexcept {
-  char url[kUrlBufferSize];
-  std::uint32_t size = kUrlBufferSize;
-  if (!host.GetHeader("url", url, &size)) {
-    reporter_.LogEvent(EventType::Warning, kUrlUnreadable, nullptr);
-    return FilterStatus::Error;
-  }
-  url[kUrlBufferSize - 1] = '\0';  // the host promised a terminator; make sure of it
-  if (FindProtectedPath(url, settings_.ProtectedPaths) < 0) {
-    return FilterStatus::NextNotification;
-  }
   try {
-    return HandleProtectedRequest(host);
+    HostText url;
+    if (!url.ReadHeader(host, "url")) {
+      reporter_.LogEvent(EventType::Warning, kUrlUnreadable, nullptr);
+      return FilterStatus::Error;
+    }
+    if (!IsProtected(host, url.view())) return FilterStatus::NextNotification;
+    return HandleProtectedRequest(host, url.view());
   } catch (...) {
     return FilterStatus::Error;
   }
 }
 
+// The URL as sent, and the path the server will serve, each also without
+// ";parameters": a protected path in any of them protects the request.
+bool TurnpikeFilter::IsProtected(FilterHost& host, std::string_view url) const {
+  const ProtectedPathList& paths = settings_.ProtectedPaths;
+  HostText work;
+  work.Assign(url);
+  if (FindProtectedPath(work.data(), paths) >= 0) return true;
+  if (RemovePathParameters(work.data()) && FindProtectedPathInDecoded(work.data(), paths) >= 0) {
+    return true;
+  }
+  if (!work.ReadServerPath(host)) return false;
+  if (FindProtectedPathInDecoded(work.data(), paths) >= 0) return true;
+  return RemovePathParameters(work.data()) && FindProtectedPathInDecoded(work.data(), paths) >= 0;
+}
+
 // The three roads of a protected request: a returning ticket, a known
 // cookie, or neither. Everything obtained here is released on every road by
 // going out of scope.
-FilterStatus TurnpikeFilter::HandleProtectedRequest(FilterHost& host) {
-  const std::optional<ServiceUrls> service = ServiceUrl(host, settings_, reporter_);
-  const std::optional<std::string> ticket = ExtractTicket(host);
-  const std::optional<std::string> cookie = ExtractCookie(host);
+FilterStatus TurnpikeFilter::HandleProtectedRequest(FilterHost& host, std::string_view url) {
+  const std::optional<ServiceUrls> service = ServiceUrl(host, settings_, url, reporter_);
+  const std::optional<TicketParameter> ticket = FindTicketParameter(url);
+  HostText cookies;
+  (void)cookies.ReadHeader(host, "Cookie:");  // none: no cookie of ours either
   // ServiceUrl has reported why it failed. Sending the browser on with
   // nothing where its page belongs would strand it at the CAS server, and
   // validating with no service would always fail: answer with an error.
   if (!service) return FilterStatus::Error;
+  if (ticket) return HandleTicket(host, *service, ticket->value, cookies.view());
 
-  if (ticket) {
-    // The ticket reaches the CAS server escaped, so that a ticket such as
-    // "ST-1&service=..." cannot add parameters to the validation request;
-    // the cookie and the cache key stay the ticket as the browser sent it.
-    char validation_url[kUrlBufferSize];
-    (void)FormatValidationUrl(settings_, service->escaped.c_str(), ticket->c_str(), validation_url);
-    const std::optional<std::string> user =
-        ValidateTicket(validation_url, *services_.validation, reporter_);
-    if (!user) {
-      reporter_.LogEvent(EventType::Information, kTicketNotValidated, validation_url);
-      return SendLoginRedirect(host, settings_, reporter_, service->escaped.c_str());
-    }
-    const std::optional<std::string> token = credentials_->StoreCredentials(*ticket, *user);
-    if (!token) {
-      reporter_.LogEvent(EventType::Error, kCookieNotStored, user->c_str());
-      return FilterStatus::Error;
-    }
-    reporter_.LogEvent(EventType::Information, kCookieCreated, user->c_str());
-    return SendCookieRedirect(host, reporter_, service->unescaped.c_str(), token->c_str());
+  CookieValues values(cookies.view(), kCookieName);
+  const std::optional<std::string_view> first = values.Next();
+  if (!first) {
+    reporter_.LogEvent(EventType::Information, kNoTicketOrCookie, "");
+    return SendLoginRedirect(host, settings_, reporter_, service->escaped.c_str());
   }
-
-  if (cookie) {
+  // A browser may hold a stale cookie of another path or domain beside the
+  // good one; the first the store knows is the sign-on.
+  for (std::optional<std::string_view> cookie = first; cookie; cookie = values.Next()) {
     const std::optional<std::string> user = credentials_->LookupCredentials(*cookie);
-    if (!user) {
-      reporter_.LogEvent(EventType::Error, kCookieNotValidated, cookie->c_str());
-      return SendLoginRedirect(host, settings_, reporter_, service->escaped.c_str());
-    }
+    if (!user) continue;
     const FilterStatus status = SetIdentityHeader(host, settings_, reporter_, user->c_str());
     reporter_.LogEvent(EventType::Information, kAuthenticatedByCookie, user->c_str());
     return status;
   }
-
-  reporter_.LogEvent(EventType::Information, kNoTicketOrCookie, "");
+  reporter_.LogEvent(EventType::Error, kCookieNotValidated, std::string(*first).c_str());
   return SendLoginRedirect(host, settings_, reporter_, service->escaped.c_str());
+}
+
+FilterStatus TurnpikeFilter::HandleTicket(FilterHost& host, const ServiceUrls& service,
+                                          std::string_view ticket, std::string_view cookies) {
+  // A browser that comes back with a second ticket that fails as well would
+  // only be sent round the login page again, and again: the web server that
+  // cannot reach the CAS server, a wrong ValidationPath or a server that
+  // rewrites the service fail every ticket alike. The browser carries the
+  // note of the first failure itself.
+  const bool failed_before = CookieValues(cookies, kFailedSignOnCookieName).Next().has_value();
+  const std::string validation_url = FormatValidationUrl(settings_, service.escaped, ticket);
+  std::string why;
+  const std::optional<std::string> user =
+      ValidateTicket(validation_url.c_str(), *services_.validation, reporter_, &why);
+  if (!user) {
+    reporter_.LogEvent(EventType::Information, kTicketNotValidated, validation_url.c_str());
+    if (!failed_before) {
+      return SendLoginRedirect(host, settings_, reporter_, service.escaped.c_str(),
+                               kSetFailedSignOnCookie);
+    }
+    const std::string detail = service.unescaped + " (" + why + ")";
+    reporter_.LogEvent(EventType::Error, kSignOnLoopStopped, detail.c_str());
+    return SendSignOnFailedPage(host, reporter_);
+  }
+  const std::optional<std::string> token = credentials_->StoreCredentials(ticket, *user);
+  if (!token) {
+    reporter_.LogEvent(EventType::Error, kCookieNotStored, user->c_str());
+    return FilterStatus::Error;
+  }
+  reporter_.LogEvent(EventType::Information, kCookieCreated, user->c_str());
+  return SendCookieRedirect(host, reporter_, service.unescaped.c_str(), token->c_str(),
+                            failed_before ? kClearFailedSignOnCookie : nullptr);
 }
 
 bool GetFilterVersion(HttpFilterVersion* version) noexcept {

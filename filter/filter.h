@@ -16,11 +16,13 @@
 
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "cache/credentials_cache.h"
 #include "cache/credentials_store.h"
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
+#include "filter/service_url.h"
 #include "platform/clock.h"
 #include "platform/event_log_access.h"
 #include "platform/filter_host.h"
@@ -70,7 +72,10 @@ class TurnpikeFilter {
   const EventReporter& reporter() const noexcept { return reporter_; }
 
  private:
-  FilterStatus HandleProtectedRequest(FilterHost& host);
+  bool IsProtected(FilterHost& host, std::string_view url) const;
+  FilterStatus HandleProtectedRequest(FilterHost& host, std::string_view url);
+  FilterStatus HandleTicket(FilterHost& host, const ServiceUrls& service,
+                            std::string_view ticket, std::string_view cookies);
 
   PlatformServices services_;
   FilterSettings settings_;

@@ -39,13 +39,37 @@ int FindProtectedPath(char* url, const ProtectedPathList& paths) noexcept {
   // Decoding once before the first path, rather than again before each,
   // keeps a doubly escaped URL at one level of decoding for every path.
   UrlUnescapeInPlace(url);
-  LowerAscii(url, std::strlen(url));
+  return FindProtectedPathInDecoded(url, paths);
+}
+
+int FindProtectedPathInDecoded(char* text, const ProtectedPathList& paths) noexcept {
+  LowerAscii(text, std::strlen(text));
   for (std::size_t i = 0; i < paths.Count; ++i) {
-    if (std::strstr(url, paths.LoweredPaths[i].c_str()) != nullptr) {
+    if (std::strstr(text, paths.LoweredPaths[i].c_str()) != nullptr) {
       return static_cast<int>(i);
     }
   }
   return -1;
+}
+
+bool RemovePathParameters(char* text) noexcept {
+  const std::size_t path_length = std::strcspn(text, "?#");
+  char* semicolon = static_cast<char*>(std::memchr(text, ';', path_length));
+  if (semicolon == nullptr) return false;
+  // Copy down from the first ';', skipping each parameter up to the '/'
+  // that starts the next segment; the query and fragment follow unchanged.
+  char* out = semicolon;
+  const char* in = semicolon;
+  const char* path_end = text + path_length;
+  while (in < path_end) {
+    if (*in == ';') {
+      while (in < path_end && *in != '/') ++in;
+    } else {
+      *out++ = *in++;
+    }
+  }
+  std::memmove(out, path_end, std::strlen(path_end) + 1);
+  return true;
 }
 
 }  // namespace turnpike

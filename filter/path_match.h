@@ -1,4 +1,9 @@
-// Finding the protected path that a request URL falls under.
+// Finding the protected path that a request falls under.
+//
+// A request is protected when a protected path occurs in the URL the
+// browser sent or in the path the server will serve, since those may
+// differ (escapes, dot segments, doubled slashes, ";parameters" that
+// servlet containers drop). When in doubt, protect: every form is tried.
 #pragma once
 
 #include "config/filter_settings.h"
@@ -13,5 +18,15 @@ namespace turnpike {
 //
 // Allocates nothing; the path list is only read.
 int FindProtectedPath(char* url, const ProtectedPathList& paths) noexcept;
+
+// As FindProtectedPath for text that needs no decoding (a path the server
+// has already decoded): lowered in place, then searched.
+int FindProtectedPathInDecoded(char* text, const ProtectedPathList& paths) noexcept;
+
+// Removes, in place, the ";parameters" of every segment of the path that
+// starts `text` (before its first '?' or '#'): "/secure;jsessionid=1/a;x"
+// becomes "/secure/a", which is what servlet containers serve. True when
+// anything was removed.
+bool RemovePathParameters(char* text) noexcept;
 
 }  // namespace turnpike

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/ascii.h"
+#include "filter/extraction.h"
 #include "filter/filter.h"
 
 namespace turnpike {
@@ -16,14 +17,14 @@ constexpr const char* kAssemblyFailed =
 constexpr const char* kEscapeFailed =
     "The Turnpike filter was unable to generate a URL Escaped redirection url for";
 
-// Bytes that may not stand unescaped in a query value. '%' is in the class
-// but passes through: the request line's URL arrives escaped already, and
-// escaping its escapes would name a different page.
+// Bytes that may not stand unescaped in a query value, '%' among them: the
+// receiver decodes the value once, and must get back exactly the text that
+// was escaped, the page's own escapes included.
 constexpr std::array<bool, 256> MakeUnsafeTable() {
   std::array<bool, 256> unsafe{};
   for (std::size_t b = 0x01; b <= 0x1F; ++b) unsafe[b] = true;
   for (std::size_t b = 0x7F; b <= 0xFF; ++b) unsafe[b] = true;
-  for (const char c : std::string_view(" \"#$&+,;<=>?@[\\]^`{|}")) {
+  for (const char c : std::string_view(" \"#$%&+,;<=>?@[\\]^`{|}")) {
     unsafe[static_cast<unsigned char>(c)] = true;
   }
   return unsafe;
@@ -32,19 +33,12 @@ constexpr std::array<bool, 256> MakeUnsafeTable() {
 constexpr std::array<bool, 256> kUnsafe = MakeUnsafeTable();
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-// Reads a server variable or header into the 2083-byte work buffer. The host
-// promised a terminator; one is set at the end all the same, so that a host
-// breaking that promise cannot make the searches run past the buffer.
+// Reads a server variable into the 2083-byte work buffer. The host promised
+// a terminator; one is set at the end all the same, so that a host breaking
+// that promise cannot make the searches run past the buffer.
 bool ReadVariable(FilterHost& host, const char* name, char (&work)[kUrlBufferSize]) {
   std::uint32_t size = kUrlBufferSize;
   if (!host.GetServerVariable(name, work, &size)) return false;
-  work[kUrlBufferSize - 1] = '\0';
-  return true;
-}
-
-bool ReadUrl(FilterHost& host, char (&work)[kUrlBufferSize]) {
-  std::uint32_t size = kUrlBufferSize;
-  if (!host.GetHeader("url", work, &size)) return false;
   work[kUrlBufferSize - 1] = '\0';
   return true;
 }
@@ -53,52 +47,49 @@ bool ReadUrl(FilterHost& host, char (&work)[kUrlBufferSize]) {
 // in `out` and terminates them; false when they and the terminator do not
 // fit in the buffer. The same bound as BoundedAppendN, without its clearing
 // of the rest of the buffer: nothing reads this one past its terminator, and
-// clearing two kilobytes for each of the three parts would cost a signed-on
-// request more than the rest of its service URL.
-bool Append(char (&out)[kUrlBufferSize], std::size_t& length, const char* text,
-            std::size_t count) noexcept {
-  if (count >= kUrlBufferSize - length) return false;
-  std::memcpy(out + length, text, count);
-  length += count;
+// clearing two kilobytes for each of the parts would cost a request more
+// than the rest of its service URL.
+bool Append(char (&out)[kUrlBufferSize], std::size_t& length, std::string_view text) noexcept {
+  if (text.size() >= kUrlBufferSize - length) return false;
+  std::memcpy(out + length, text.data(), text.size());
+  length += text.size();
   out[length] = '\0';
   return true;
 }
 
-// The unescaped service URL into `out`; false on any failure, reported by the
-// caller as one event.
-bool AssembleServiceUrl(FilterHost& host, const FilterSettings& settings,
-                        char (&out)[kUrlBufferSize]) {
-  std::size_t length = 0;
-  if (settings.ServiceURL) {
-    const char* fixed = settings.ServiceURL->c_str();
-    return Append(out, length, fixed, std::strlen(fixed));
-  }
+// The scheme and server name, without a slash after them.
+bool AppendServer(FilterHost& host, const FilterSettings& settings, char (&out)[kUrlBufferSize],
+                  std::size_t& length) {
+  if (settings.ServerBaseURL) return Append(out, length, *settings.ServerBaseURL);
   char work[kUrlBufferSize];
   if (!ReadVariable(host, "HTTPS", work)) return false;
   const std::string_view scheme = AsciiEqualsIgnoreCase(work, "on") ? "https://" : "http://";
-  if (!Append(out, length, scheme.data(), scheme.size())) return false;
-
+  if (!Append(out, length, scheme)) return false;
   if (!ReadVariable(host, "SERVER_NAME", work)) return false;
-  if (!Append(out, length, work, std::strlen(work))) return false;
+  return Append(out, length, work);
+}
 
-  if (!ReadUrl(host, work)) return false;
-  // The CAS server appends its ticket as the last parameter of the service
-  // URL it was given; cutting before the '?' or '&' that introduces it gives
-  // back that service URL. The search is as blunt as the ticket extraction's
-  // so that both agree on where the ticket starts, even when the word stands
-  // in the path.
-  std::size_t keep = std::strlen(work);
-  if (const char* ticket = std::strstr(work, "ticket"); ticket != nullptr) {
-    const auto at = static_cast<std::size_t>(ticket - work);
-    keep = at == 0 ? 0 : at - 1;
-  }
-  return Append(out, length, work, keep);
+// The unescaped service URL into `out`; false on any failure, reported by the
+// caller as one event.
+bool AssembleServiceUrl(FilterHost& host, const FilterSettings& settings, std::string_view url,
+                        char (&out)[kUrlBufferSize]) {
+  std::size_t length = 0;
+  if (settings.ServiceURL) return Append(out, length, *settings.ServiceURL);
+  if (!AppendServer(host, settings, out, length)) return false;
+  // The CAS server adds its ticket to the service URL it was given; taking
+  // that one parameter out, wherever the server put it, gives back the
+  // service URL the browser was sent to log in with.
+  const std::optional<TicketParameter> ticket = FindTicketParameter(url);
+  if (!ticket) return Append(out, length, url);
+  return Append(out, length, url.substr(0, ticket->cut_begin)) &&
+         Append(out, length, url.substr(ticket->cut_end));
 }
 
 }  // namespace
 
-bool EscapeUrl(const char* input, char* output, std::size_t capacity,
-               std::size_t* needed) noexcept {
+bool EscapeUrl(const char* input, char* output, std::size_t capacity, std::size_t* needed,
+               PercentSign percent) noexcept {
+  const bool keep_percent = percent == PercentSign::Keep;
   std::size_t count = 0;
   bool fits = true;
   const char* p = input;
@@ -108,7 +99,7 @@ bool EscapeUrl(const char* input, char* output, std::size_t capacity,
   // fit.
   for (; *p != '\0' && count + 3 < capacity; ++p) {
     const auto byte = static_cast<unsigned char>(*p);
-    if (kUnsafe[byte] && byte != '%') {
+    if (kUnsafe[byte] && !(keep_percent && byte == '%')) {
       output[count] = '%';
       output[count + 1] = kHexDigits[byte >> 4];
       output[count + 2] = kHexDigits[byte & 0x0F];
@@ -120,7 +111,7 @@ bool EscapeUrl(const char* input, char* output, std::size_t capacity,
   for (; *p != '\0'; ++p) {
     if (count == capacity) fits = false;
     const auto byte = static_cast<unsigned char>(*p);
-    if (kUnsafe[byte] && byte != '%') {
+    if (kUnsafe[byte] && !(keep_percent && byte == '%')) {
       // Three bytes and the NUL must still fit behind this escape.
       if (count + 3 >= capacity) fits = false;
       if (fits) {
@@ -140,9 +131,9 @@ bool EscapeUrl(const char* input, char* output, std::size_t capacity,
 }
 
 std::optional<ServiceUrls> ServiceUrl(FilterHost& host, const FilterSettings& settings,
-                                      const EventReporter& reporter) {
+                                      std::string_view url, const EventReporter& reporter) {
   char unescaped[kUrlBufferSize];
-  if (!AssembleServiceUrl(host, settings, unescaped)) {
+  if (!AssembleServiceUrl(host, settings, url, unescaped)) {
     reporter.LogEvent(EventType::Error, kAssemblyFailed, nullptr);
     return std::nullopt;
   }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
@@ -14,15 +15,21 @@
 
 namespace turnpike {
 
+// What EscapeUrl does with '%'. A URL that becomes a parameter value must
+// have its own escapes escaped, or the receiver decodes them once too often
+// (?x=a%26b would come back as ?x=a&b); a value taken from a query as sent
+// (the ticket) is already in escaped form and keeps them.
+enum class PercentSign { Escape, Keep };
+
 // Percent-escapes `input` so that it can stand as the value of a query
 // parameter, writing at most `capacity` bytes (the NUL included) to `output`.
 //
 // Escaped, as '%' and two lowercase hex digits: the control bytes 0x01-0x1F,
 // the bytes 0x7F-0xFF, and the blank and " # $ & + , ; < = > ? @ [ \ ] ^ `
-// { | }. Everything else is copied as it is, '%' included, so text that is
-// already escaped is not escaped twice; ':' and '/' stay, keeping the scheme
-// and the path readable. Nothing is decoded, no backslash is turned into a
-// slash and no dot segment is removed.
+// { | }, and '%' unless `percent` says Keep. Everything else is copied as it
+// is; ':' and '/' stay, keeping the scheme and the path readable. Nothing is
+// decoded, no backslash is turned into a slash and no dot segment is
+// removed.
 //
 // True when the whole escaped text and its NUL fitted. On false no NUL is
 // written; the output then holds at least the first capacity - 3 bytes of the
@@ -30,8 +37,8 @@ namespace turnpike {
 // whole escaped text takes with its NUL, fitted or not.
 //
 // Allocates nothing; safe on any thread for buffers the caller owns.
-bool EscapeUrl(const char* input, char* output, std::size_t capacity,
-               std::size_t* needed) noexcept;
+bool EscapeUrl(const char* input, char* output, std::size_t capacity, std::size_t* needed,
+               PercentSign percent = PercentSign::Escape) noexcept;
 
 // Both forms of a request's service URL. `escaped` is for query values (the
 // login redirect's service= and the validation URL); `unescaped` is the page
@@ -41,19 +48,22 @@ struct ServiceUrls {
   std::string unescaped;
 };
 
-// The service URL of the request `host` stands for: the fixed ServiceURL
-// setting when one is configured (the request is then not consulted at all),
-// otherwise the scheme from the HTTPS server variable, SERVER_NAME and the
-// request line's URL cut just before the character that precedes the first
-// "ticket", so that the CAS server's own ticket parameter, and everything
-// after it, is not part of the name. No port is added; SERVER_NAME is taken
-// as the host gives it.
+// The service URL of the request whose URL as sent is `url`: the fixed
+// ServiceURL setting when one is configured (the request is then not
+// consulted at all); otherwise the server's own name, then `url` without its
+// ticket parameter (FindTicketParameter), so that the page the CAS server
+// sends the browser back to, ticket and all, names the same service again.
+//
+// The server's name is ServerBaseURL when set, else the scheme from the
+// HTTPS server variable and SERVER_NAME as the host gives it (no port is
+// added). A host that follows the browser's Host header there lets the
+// browser choose the service, which is why ServerBaseURL exists.
 //
 // Either form is at most 2082 characters. Nothing, after an error event,
 // when the host does not answer, the text does not fit, or its escaped form
 // does not fit. Reads the settings only; may throw std::bad_alloc, nothing
 // else.
 std::optional<ServiceUrls> ServiceUrl(FilterHost& host, const FilterSettings& settings,
-                                      const EventReporter& reporter);
+                                      std::string_view url, const EventReporter& reporter);
 
 }  // namespace turnpike

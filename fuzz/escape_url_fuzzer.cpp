@@ -2,22 +2,25 @@
 //
 // Input: two bytes choosing the output capacity for EscapeUrl (0 to 2299),
 // one byte of switches (bit 0: HTTPS is "on", bit 1: a ServiceURL setting is
-// configured), then three lines: the text to escape, which is also the
-// request line's URL; SERVER_NAME; the ServiceURL setting.
+// configured, bit 2: EscapeUrl keeps '%'), then three lines: the text to
+// escape, which is also the request line's URL; SERVER_NAME; the ServiceURL
+// setting.
 //
 // Checked for EscapeUrl, with an output buffer of exactly the capacity: it
 // never writes past it; `needed` is the escaped length plus one; on success
 // the text is NUL-terminated, holds no byte that is unsafe in a query value
-// except '%', and reads back, escape by escape, as the input. For
-// ServiceUrl: both forms fit their buffers, the escaped form is the unescaped
-// one escaped, and without a ServiceURL setting the service URL is scheme,
-// server name and the URL's part before the character ahead of "ticket".
+// ('%' only when asked to keep it), and reads back, escape by escape, as the
+// input. For ServiceUrl: both forms fit their buffers, the escaped form is
+// the unescaped one escaped, and without a ServiceURL setting the service URL
+// is scheme, server name and the URL with its ticket parameter's cut taken
+// out.
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
+#include "filter/extraction.h"
 #include "filter/filter.h"
 #include "filter/service_url.h"
 #include "fuzz_support.h"
@@ -26,21 +29,25 @@
 
 namespace {
 
-// May stand unescaped in a query value; '%' passes as the escape character.
-bool IsSafe(unsigned char c) {
+// May stand unescaped in a query value; '%' only where the text's own
+// escapes are kept.
+bool IsSafe(unsigned char c, bool keep_percent) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         (c != 0 && std::strchr("!%'()*-./:_~", c) != nullptr);
+         (c != 0 && std::strchr("!'()*-./:_~", c) != nullptr) || (keep_percent && c == '%');
 }
 
-void CheckEscapeUrl(const std::string& input, std::size_t capacity) {
+void CheckEscapeUrl(const std::string& input, std::size_t capacity, bool keep_percent) {
   const auto output = std::make_unique<char[]>(capacity == 0 ? 1 : capacity);
   // A zero capacity gets a one-byte buffer that EscapeUrl must leave alone.
   output[0] = 'X';
   std::size_t needed = 0;
-  const bool fitted = turnpike::EscapeUrl(input.c_str(), output.get(), capacity, &needed);
+  const bool fitted = turnpike::EscapeUrl(
+      input.c_str(), output.get(), capacity, &needed,
+      keep_percent ? turnpike::PercentSign::Keep : turnpike::PercentSign::Escape);
+  const auto safe = [keep_percent](char c) { return IsSafe(static_cast<unsigned char>(c), keep_percent); };
 
   std::size_t expected = 1;
-  for (const char c : input) expected += IsSafe(static_cast<unsigned char>(c)) ? 1 : 3;
+  for (const char c : input) expected += safe(c) ? 1 : 3;
   FUZZ_CHECK(needed == expected);
   FUZZ_CHECK(fitted == (needed <= capacity));
   if (capacity == 0) FUZZ_CHECK(output[0] == 'X');
@@ -51,7 +58,7 @@ void CheckEscapeUrl(const std::string& input, std::size_t capacity) {
   std::size_t at = 0;
   for (const char c : input) {
     const auto byte = static_cast<unsigned char>(c);
-    if (IsSafe(byte)) {
+    if (safe(c)) {
       FUZZ_CHECK(escaped[at] == c);
       at += 1;
     } else {
@@ -61,7 +68,8 @@ void CheckEscapeUrl(const std::string& input, std::size_t capacity) {
       at += 3;
     }
   }
-  for (const char c : escaped) FUZZ_CHECK(IsSafe(static_cast<unsigned char>(c)));
+  // Escapes are the only '%' of the output when the input's are escaped too.
+  for (const char c : escaped) FUZZ_CHECK(c == '%' || safe(c));
 }
 
 }  // namespace
@@ -76,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string server_name = CString(NextField(rest));
   const std::string service_setting = CString(NextField(rest));
 
-  CheckEscapeUrl(text, capacity);
+  CheckEscapeUrl(text, capacity, (switches & 4) != 0);
 
   turnpike::FilterSettings settings;
   if ((switches & 2) != 0) settings.ServiceURL = service_setting;
@@ -86,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   host.SetServerVariable("HTTPS", (switches & 1) != 0 ? "on" : "off");
   host.SetServerVariable("SERVER_NAME", server_name);
 
-  const std::optional<turnpike::ServiceUrls> service = turnpike::ServiceUrl(host, settings, reporter);
+  const std::optional<turnpike::ServiceUrls> service = turnpike::ServiceUrl(host, settings, text, reporter);
   if (!service) {
     FUZZ_CHECK(log.events().size() == 1);
     return 0;
@@ -105,8 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string origin = std::string((switches & 1) != 0 ? "https://" : "http://") + server_name;
   FUZZ_CHECK(service->unescaped.compare(0, origin.size(), origin) == 0);
   const std::string kept = service->unescaped.substr(origin.size());
-  const std::size_t ticket = text.find("ticket");
-  const std::size_t cut = ticket == std::string::npos ? text.size() : (ticket == 0 ? 0 : ticket - 1);
-  FUZZ_CHECK(kept == text.substr(0, cut));
+  const std::optional<turnpike::TicketParameter> ticket = turnpike::FindTicketParameter(text);
+  FUZZ_CHECK(kept == (ticket ? text.substr(0, ticket->cut_begin) + text.substr(ticket->cut_end) : text));
   return 0;
 }

@@ -5,6 +5,7 @@
 // a .reg file exactly as a web-server host does, runs each URL as one request
 // in the same process (a cookie set by one answer is carried to the next, as
 // a browser would), prints each decision and the events, then stops.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -138,10 +139,15 @@ class CookieJar {
       }
       std::string pair = line.substr(kSetCookie.size());
       pair.erase(0, pair.find_first_not_of(' '));
+      const std::string attributes = pair.substr(std::min(pair.find(';'), pair.size()));
       pair = pair.substr(0, pair.find(';'));
       const std::size_t equals = pair.find('=');
       if (equals == std::string::npos || equals == 0) continue;
-      Set(pair.substr(0, equals), pair.substr(equals + 1));
+      if (ExpiresAtOnce(attributes)) {
+        Remove(pair.substr(0, equals));
+      } else {
+        Set(pair.substr(0, equals), pair.substr(equals + 1));
+      }
     }
   }
 
@@ -158,6 +164,16 @@ class CookieJar {
   }
 
  private:
+  // ";path=/;Max-Age=0": the browser drops the cookie.
+  static bool ExpiresAtOnce(const std::string& attributes) {
+    std::string lowered = attributes;
+    for (char& c : lowered) c = AsciiToLower(c);
+    lowered.erase(std::remove(lowered.begin(), lowered.end(), ' '), lowered.end());
+    return (lowered + ";").find(";max-age=0;") != std::string::npos;
+  }
+  void Remove(const std::string& name) {
+    std::erase_if(cookies_, [&name](const auto& cookie) { return cookie.first == name; });
+  }
   void Set(std::string name, std::string value) {
     for (auto& [known, known_value] : cookies_) {
       if (known == name) {
@@ -239,11 +255,14 @@ Outcome RunRequest(TurnpikeFilter& filter, RecordingEventLog& log, const Options
   Outcome outcome{filter.HttpFilterProc(host, kSfNotifyPreprocHeaders), std::nullopt, std::nullopt,
                   std::nullopt, log.TakeEvents()};
 
-  // Which path matched, found again on a copy of the URL the way the filter does.
-  if (url.size() < kUrlBufferSize) {
+  // Which path matched, found again on a copy of the URL the way the filter
+  // does (there is no server path here to try besides it).
+  {
+    const ProtectedPathList& paths = filter.settings().ProtectedPaths;
     std::string copy = url;
-    const int index = FindProtectedPath(copy.data(), filter.settings().ProtectedPaths);
-    if (index >= 0) outcome.matched_path = filter.settings().ProtectedPaths.Paths[static_cast<std::size_t>(index)];
+    int index = FindProtectedPath(copy.data(), paths);
+    if (index < 0 && RemovePathParameters(copy.data())) index = FindProtectedPathInDecoded(copy.data(), paths);
+    if (index >= 0) outcome.matched_path = paths.Paths[static_cast<std::size_t>(index)];
   }
   outcome.response = host.response();
   if (outcome.response) jar.TakeFrom(outcome.response->headers);
@@ -267,7 +286,8 @@ void PrintOutcome(const Options& options, const std::string& url, const Outcome&
                        "\",\"matched_path\":" + (outcome.matched_path ? JsonString(*outcome.matched_path) : "null") +
                        ",\"response\":";
     line += outcome.response ? "{\"status_text\":" + JsonString(outcome.response->status_text) +
-                                   ",\"headers\":" + JsonString(outcome.response->headers) + "}"
+                                   ",\"headers\":" + JsonString(outcome.response->headers) +
+                                   ",\"body\":" + JsonString(outcome.response->body) + "}"
                              : "null";
     line += ",\"identity_header\":";
     line += outcome.identity_header ? "{\"name\":" + JsonString(outcome.identity_header->first) +
@@ -282,6 +302,9 @@ void PrintOutcome(const Options& options, const std::string& url, const Outcome&
   if (outcome.response) {
     std::cout << "  response: " << outcome.response->status_text << "\n  headers: "
               << Visible(outcome.response->headers) << "\n";
+    if (!outcome.response->body.empty()) {
+      std::cout << "  body: " << Visible(outcome.response->body) << "\n";
+    }
   }
   if (outcome.identity_header) {
     std::cout << "  identity header: " << outcome.identity_header->first << " "

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "validation/cas_response.h"
 
@@ -16,56 +17,82 @@ constexpr const char* kLoadUrlMessage =
 constexpr const char* kCreateDocumentMessage =
     "The Turnpike ISAPI filter was unable to create an XML Document Instance ";
 
+constexpr const char* kNotPrepared = "the validation could not be prepared on this server";
+constexpr const char* kUnreachable = "the CAS server could not be reached";
+constexpr const char* kUnreadable = "the CAS server's answer could not be read";
+
+std::string AnswerAsCause(const std::string& text) {
+  std::string cause = "the CAS server answered: ";
+  cause.append(text, 0, kWhyAnswerLength);
+  if (text.size() > kWhyAnswerLength) cause += "...";
+  return cause;
+}
+
 std::optional<std::string> Validate(const char* validation_url, ValidationPlatform& platform,
-                                    const EventReporter& reporter) {
+                                    const EventReporter& reporter, std::string& why) {
   // Declared first so that it ends last: the request and the document are
   // released before the thread's preparation is undone, on every path.
   const std::unique_ptr<ValidationSession> session = platform.Begin();
   if (session == nullptr) {
     reporter.LogEvent(EventType::Error, kInitializeMessage, nullptr);
+    why = kNotPrepared;
     return std::nullopt;
   }
 
   const std::unique_ptr<HttpRequest> request = session->CreateHttpRequest();
   if (request == nullptr) {
     reporter.LogEvent(EventType::Error, kCreateRequestMessage, nullptr);
+    why = kNotPrepared;
     return std::nullopt;
   }
   if (!request->Get(validation_url)) {
     reporter.LogEvent(EventType::Error, kLoadUrlMessage, validation_url);
+    why = kUnreachable;
     return std::nullopt;
   }
 
   const std::unique_ptr<XmlDocument> document = session->CreateXmlDocument();
   if (document == nullptr) {
     reporter.LogEvent(EventType::Error, kCreateDocumentMessage, nullptr);
+    why = kNotPrepared;
     return std::nullopt;
   }
 
   const std::optional<std::string> text = request->ResponseText();
-  if (!text) return std::nullopt;
+  if (!text) {
+    why = kUnreadable;
+    return std::nullopt;
+  }
+  std::optional<std::string> user;
   switch (document->LoadXml(*text)) {
     case XmlLoadResult::WellFormed:
-      return ParseCas2Response(*document, reporter);
+      user = ParseCas2Response(*document, reporter);
+      break;
     case XmlLoadResult::NotWellFormed: {
       // The CAS 1.0 parser cuts its text in place; it gets a private copy,
       // which ends at the first NUL as the 8-bit string would.
       std::string copy = *text;
-      return ParseCas1Response(copy.data(), reporter);
+      user = ParseCas1Response(copy.data(), reporter);
+      break;
     }
     case XmlLoadResult::Failed:
+      why = kUnreadable;
       return std::nullopt;
   }
-  return std::nullopt;
+  if (!user) why = AnswerAsCause(*text);
+  return user;
 }
 
 }  // namespace
 
 std::optional<std::string> ValidateTicket(const char* validation_url, ValidationPlatform& platform,
-                                          const EventReporter& reporter) noexcept {
+                                          const EventReporter& reporter, std::string* why) noexcept {
   if (validation_url == nullptr) return std::nullopt;
   try {
-    return Validate(validation_url, platform, reporter);
+    std::string cause;
+    std::optional<std::string> user = Validate(validation_url, platform, reporter, cause);
+    if (!user && why != nullptr) *why = std::move(cause);
+    return user;
   } catch (...) {
     // Out of memory or a platform layer that threw: the ticket simply stays
     // unvalidated, and the unwinding has already released the call's objects.

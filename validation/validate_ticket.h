@@ -17,6 +17,7 @@
 // apply), no look at the HTTP status, no caching of answers.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -25,7 +26,13 @@
 
 namespace turnpike {
 
+// On nothing, `why`, when given, receives a short account of the cause for
+// an administrator: that the CAS server could not be reached, or the
+// answer it gave (its first kWhyAnswerLength bytes).
 std::optional<std::string> ValidateTicket(const char* validation_url, ValidationPlatform& platform,
-                                          const EventReporter& reporter) noexcept;
+                                          const EventReporter& reporter,
+                                          std::string* why = nullptr) noexcept;
+
+inline constexpr std::size_t kWhyAnswerLength = 1000;
 
 }  // namespace turnpike

@@ -1,6 +1,7 @@
 #include "hosts/apache/apache_filter_host.h"
 
 #include <charconv>
+#include <climits>
 #include <cstring>
 #include <string_view>
 
@@ -64,20 +65,29 @@ bool IsHeaderName(std::string_view name) noexcept {
   return true;
 }
 
-// The request target in origin form. A request line in absolute form
-// ("GET http://host/secure/ HTTP/1.1", as clients speak to proxies) names the
-// same resource as its path and query, which is what IIS gives a filter as
-// "url". Passing the scheme and authority on would put them into the service
-// URL a second time, behind the ones taken from HTTPS and SERVER_NAME, and
-// such a browser could never finish signing on.
-const char* OriginForm(const request_rec* request) noexcept {
+// The request target in origin form into the caller's buffer, as CopyOut
+// copies a text; see the class comment.
+bool CopyOutOriginForm(const request_rec* request, char* buffer, std::uint32_t* size) noexcept {
   const char* uri = request->unparsed_uri;
-  if (uri[0] == '/' || request->parsed_uri.scheme == nullptr) return uri;
-  const char* authority = std::strstr(uri, "://");
-  if (authority == nullptr) return uri;
-  const char* rest = authority + 3 + std::strcspn(authority + 3, "/?#");
-  if (*rest == '/') return rest;
-  return apr_pstrcat(request->pool, "/", rest, nullptr);
+  if (uri[0] == '/') return CopyOut(uri, buffer, size);
+  const std::string_view path = request->parsed_uri.path != nullptr ? request->parsed_uri.path : "";
+  const char* query = request->parsed_uri.query;
+  const std::string_view slash = path.empty() || path.front() != '/' ? "/" : "";
+  const std::string_view mark = query != nullptr ? "?" : "";
+  const std::string_view query_text = query != nullptr ? query : "";
+  const std::size_t needed = slash.size() + path.size() + mark.size() + query_text.size() + 1;
+  if (needed > *size) {
+    *size = needed > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(needed);
+    return false;
+  }
+  char* out = buffer;
+  for (const std::string_view piece : {slash, path, mark, query_text}) {
+    std::memcpy(out, piece.data(), piece.size());
+    out += piece.size();
+  }
+  *out = '\0';
+  *size = static_cast<std::uint32_t>(needed);
+  return true;
 }
 
 }  // namespace
@@ -86,7 +96,7 @@ bool ApacheFilterHost::GetHeader(const char* name, char* buffer, std::uint32_t* 
   if (name == nullptr || buffer == nullptr || size == nullptr) return false;
   if (std::strcmp(name, "url") == 0) {
     if (request_->unparsed_uri == nullptr) return false;
-    return CopyOut(OriginForm(request_), buffer, size);
+    return CopyOutOriginForm(request_, buffer, size);
   }
   const char* value = apr_table_get(request_->headers_in, TableName(request_->pool, name));
   if (value == nullptr) return false;
@@ -109,6 +119,35 @@ bool ApacheFilterHost::AddHeader(const char* name, const char* value) {
   return true;
 }
 
+bool ApacheFilterHost::RemoveLookAlikeHeaders(const char* name) {
+  if (name == nullptr) return false;
+  RemoveLookAlikes(request_->headers_in, name);
+  return true;
+}
+
+void RemoveLookAlikes(apr_table_t* headers, const char* name) noexcept {
+  const apr_array_header_t* entries = apr_table_elts(headers);
+  for (int i = 0; i < entries->nelts; ++i) {
+    const auto* fields = reinterpret_cast<const apr_table_entry_t*>(entries->elts);
+    if (fields[i].key == nullptr || !HeaderNamesLookAlike(fields[i].key, name)) continue;
+    // Unsetting moves the later entries down: look at this index again.
+    apr_table_unset(headers, fields[i].key);
+    --i;
+  }
+}
+
+bool ApacheFilterHost::GetServerPath(char* buffer, std::uint32_t* size) {
+  if (buffer == nullptr || size == nullptr || request_->parsed_uri.path == nullptr) return false;
+  // Every step below only shortens the path.
+  if (!CopyOut(request_->parsed_uri.path, buffer, size)) return false;
+  // Slashes are merged whatever MergeSlashes says: the file system merges
+  // them when Apache does not, and a merged path only matches more.
+  constexpr unsigned kNormalize = AP_NORMALIZE_NOT_ABOVE_ROOT | AP_NORMALIZE_MERGE_SLASHES;
+  if (!ap_normalize_path(buffer, kNormalize | AP_NORMALIZE_DECODE_UNRESERVED)) return false;
+  if (ap_unescape_url_ex(buffer, AP_UNESCAPE_URL_KEEP_UNRESERVED) != OK) return false;
+  return ap_normalize_path(buffer, kNormalize) != 0;
+}
+
 bool ApacheFilterHost::GetServerVariable(const char* name, char* buffer, std::uint32_t* size) {
   if (name == nullptr || buffer == nullptr || size == nullptr) return false;
   if (AsciiEqualsIgnoreCase(name, "HTTPS")) {
@@ -117,11 +156,23 @@ bool ApacheFilterHost::GetServerVariable(const char* name, char* buffer, std::ui
     return CopyOut(https ? "on" : "off", buffer, size);
   }
   if (AsciiEqualsIgnoreCase(name, "SERVER_NAME")) {
-    const char* host = ap_get_server_name_for_url(request_);
-    if (host == nullptr) return false;
-    const apr_port_t port = ap_get_server_port(request_);
-    if (port == ap_default_port(request_)) return CopyOut(host, buffer, size);
-    return CopyOutWithPort(host, port, buffer, size);
+    const server_rec* server = request_->server;
+    const char* name_in_use = server->server_hostname;
+    if (name_in_use == nullptr || *name_in_use == '\0') return false;
+    // An IPv6 literal needs its brackets in a URL.
+    if (std::strchr(name_in_use, ':') != nullptr && name_in_use[0] != '[') {
+      name_in_use = apr_pstrcat(request_->pool, "[", name_in_use, "]", nullptr);
+    }
+    // A ServerName that names its scheme ("https://name" behind a proxy that
+    // ends TLS) names the public URL: without a port, the scheme's own.
+    // Otherwise a ServerName without a port is served on the port the
+    // connection came in on (the server chose it, not the browser).
+    const apr_sockaddr_t* local = request_->connection->local_addr;
+    apr_port_t port = server->port;
+    if (port == 0 && server->server_scheme == nullptr && local != nullptr) port = local->port;
+    if (port == 0) port = ap_default_port(request_);
+    if (port == ap_default_port(request_)) return CopyOut(name_in_use, buffer, size);
+    return CopyOutWithPort(name_in_use, port, buffer, size);
   }
   return false;
 }
@@ -157,6 +208,12 @@ bool ApacheFilterHost::SendResponseHeader(const char* status_text, const char* h
 
   request_->status = (status[0] - '0') * 100 + (status[1] - '0') * 10 + (status[2] - '0');
   request_->status_line = apr_pstrmemdup(request_->pool, status.data(), status.size());
+  // Apache writes these two itself, from what the response holds.
+  if (const char* type = apr_table_get(parsed, "Content-Type")) {
+    ap_set_content_type(request_, type);
+    apr_table_unset(parsed, "Content-Type");
+  }
+  apr_table_unset(parsed, "Content-Length");
   // err_headers_out rather than headers_out: Apache keeps these for every
   // kind of response it builds, also when it answers through its error path.
   apr_table_do(
@@ -167,6 +224,11 @@ bool ApacheFilterHost::SendResponseHeader(const char* status_text, const char* h
       request_->err_headers_out, parsed, nullptr);
   answered_ = true;
   return true;
+}
+
+bool ApacheFilterHost::WriteClient(const char* data, std::uint32_t length) {
+  if (!answered_ || data == nullptr || length > static_cast<std::uint32_t>(INT_MAX)) return false;
+  return ap_rwrite(data, static_cast<int>(length), request_) == static_cast<int>(length);
 }
 
 }  // namespace turnpike

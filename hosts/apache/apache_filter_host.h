@@ -4,13 +4,18 @@
 // read, used for that one call on that request's thread, then dropped.
 //
 // How each operation maps:
-//   - GetHeader "url": r->unparsed_uri, the request line's URL exactly as the
-//     browser sent it (neither unescaped nor normalised), which is what the
-//     protected-path match and the service URL are defined on.
-//   - GetHeader of any other name ("Cookie:"): the first value of that header
-//     in r->headers_in (names without regard to case, trailing colon
-//     dropped). False when absent, or when the value and its terminator do not
-//     fit the caller's buffer; `*size` then holds the size needed.
+//   - GetHeader "url": the request target in origin form (path and query). A
+//     target sent in origin form is r->unparsed_uri, exactly as the browser
+//     sent it (neither unescaped nor normalised); one in absolute form
+//     ("GET http://host/secure/ HTTP/1.1", or "http:/secure/") is rebuilt
+//     from Apache's own parse of it, r->parsed_uri's path and query, which is
+//     what Apache serves. Searching the text for "://" instead would let
+//     "http:/secure/page?x=://y" pass as "/y".
+//   - GetHeader of any other name ("Cookie:"): the value of that header in
+//     r->headers_in (names without regard to case, trailing colon dropped);
+//     Apache has already joined repeated headers with ", ". False when
+//     absent, or when the value and its terminator do not fit the caller's
+//     buffer; `*size` then holds the size needed.
 //   - SetHeader / AddHeader: the request headers the application will see
 //     (r->headers_in, hence HTTP_* for CGI and SSI and the headers mod_proxy
 //     forwards). SetHeader replaces every value the browser sent under that
@@ -18,22 +23,33 @@
 //     holding CR or LF: these headers travel on to CGI programs and
 //     proxied back ends, where such a value would split into a header of
 //     its own.
+//   - RemoveLookAlikeHeaders: unsets every header of r->headers_in whose
+//     name looks like the one given (RemoveLookAlikes below).
 //   - GetServerVariable "HTTPS": "on" when Apache names the request's scheme
 //     https (mod_ssl on this server, or `ServerName https://...` behind a
 //     TLS-terminating proxy), "off" otherwise.
-//   - GetServerVariable "SERVER_NAME": the name Apache uses in URLs that point
-//     back to itself (UseCanonicalName decides between ServerName and the
-//     browser's Host), IPv6 literals in brackets, followed by ":port" when the
-//     port is not the scheme's default. The core builds the service URL from
-//     it and adds no port of its own; without the port a site on 8080 would
-//     send the browser back to port 80. Other variables: false.
+//   - GetServerVariable "SERVER_NAME": the virtual host's own name, as
+//     `UseCanonicalName On` gives it whatever that directive says: its
+//     ServerName, and the ServerName's port (or the <VirtualHost>'s), else
+//     the port the connection came in on, or with a ServerName that names
+//     its scheme the scheme's own port; the port only when it is not the
+//     scheme's default; IPv6 literals in brackets. Never the browser's Host
+//     header, which would let a browser choose the service a ticket is
+//     validated for. Other variables: false.
+//   - GetServerPath: r->parsed_uri.path brought into the form Apache itself
+//     serves (ap_process_request_internal, which runs after this hook):
+//     dot segments removed, slashes merged, escapes decoded (an escaped
+//     slash too), dot segments removed again. False when Apache will refuse
+//     the path itself (above the root, a bad or NUL escape).
 //   - SendResponseHeader: records the answer; nothing is written yet. The
-//     status line becomes r->status / r->status_line, and every "Name: value"
-//     line of the block goes to r->err_headers_out (kept when Apache builds
-//     the response). The hook then ends the request, and Apache sends the
-//     status line and these headers with "Content-Length: 0" and no body. A
-//     block that is not "Name: value" lines is refused whole and nothing is
-//     recorded.
+//     status line becomes r->status / r->status_line, Content-Type becomes
+//     r->content_type, Content-Length is left to Apache, and every other
+//     "Name: value" line of the block goes to r->err_headers_out (kept when
+//     Apache builds the response). The hook then ends the request, and
+//     Apache sends the status line and these headers. A block that is not
+//     "Name: value" lines is refused whole and nothing is recorded.
+//   - WriteClient: the bytes of the response's body (ap_rwrite), after the
+//     answer was recorded.
 //
 // Not thread-safe; needs none: a request belongs to one thread.
 #pragma once
@@ -52,8 +68,11 @@ class ApacheFilterHost final : public FilterHost {
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
   bool SetHeader(const char* name, const char* value) override;
   bool AddHeader(const char* name, const char* value) override;
+  bool RemoveLookAlikeHeaders(const char* name) override;
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
+  bool GetServerPath(char* buffer, std::uint32_t* size) override;
   bool SendResponseHeader(const char* status_text, const char* headers) override;
+  bool WriteClient(const char* data, std::uint32_t length) override;
 
   // Whether SendResponseHeader has recorded an answer.
   bool answered() const noexcept { return answered_; }
@@ -62,5 +81,9 @@ class ApacheFilterHost final : public FilterHost {
   request_rec* request_;
   bool answered_ = false;
 };
+
+// Unsets every header of `headers` whose name looks like `name`
+// (HeaderNamesLookAlike); allocates nothing.
+void RemoveLookAlikes(apr_table_t* headers, const char* name) noexcept;
 
 }  // namespace turnpike

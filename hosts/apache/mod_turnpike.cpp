@@ -3,10 +3,16 @@
 //   LoadModule turnpike_module /usr/lib/apache2/modules/mod_turnpike.so
 //   TurnpikeRegistryFile /etc/turnpike/turnpike.reg     (optional)
 //   TurnpikeCache shmcb:/run/apache2/turnpike(512000)    (optional)
+//   TurnpikeScrubHeaders On|Off                          (optional, On)
 //
 // The filter runs on every request right after Apache has read its headers,
 // before anything maps the URL to a file or a handler, which is where ISAPI's
-// pre-processed-headers notification stands under IIS.
+// pre-processed-headers notification stands under IIS. Before it, every
+// request header whose name looks like the identity header (AuthHeader in
+// another letter case, or with '_' or '.' for '-') is removed, from every
+// request, protected or not: a page the filter does not see as protected
+// must not carry a forged identity to an application that reads it
+// (TurnpikeScrubHeaders Off leaves unprotected requests as they came).
 //
 // Life cycle. Apache reads its configuration twice when it starts (the first
 // pass only checks it, the second is the one that serves), re-reads it on
@@ -61,6 +67,7 @@ struct ModuleConfig {
   const char* registry_file;        // null: $TURNPIKE_REGISTRY, else the default
   const char* cache_provider_name;  // null: shmcb in the runtime directory
   const char* cache_arguments;      // the provider's own, after the first ':'
+  int scrub_headers;                // 0 Off, 1 On, -1 not set (On)
   const ap_socache_provider_t* cache_provider;  // found by check_config
   ap_socache_instance_t* cache_instance;
   const char* cache_name_in_use;
@@ -82,6 +89,9 @@ struct FilterRuntime {
   CurlLibxml2ValidationPlatform validation;
   std::optional<SocacheCredentialsStore> store;
   std::unique_ptr<TurnpikeFilter> filter;
+  // The identity header's name, when every request is to be rid of its
+  // look-alikes (TurnpikeScrubHeaders On); null otherwise.
+  const char* scrubbed_header = nullptr;
 };
 
 // The generation that serves requests: set by the serving pass's
@@ -150,7 +160,9 @@ const char* ResolveCache(ModuleConfig& config, apr_pool_t* pconf, apr_pool_t* pt
 // Directives
 
 void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
-  return apr_pcalloc(pool, sizeof(ModuleConfig));
+  auto* config = static_cast<ModuleConfig*>(apr_pcalloc(pool, sizeof(ModuleConfig)));
+  config->scrub_headers = -1;
+  return config;
 }
 
 const char* SetRegistryFile(cmd_parms* cmd, void*, const char* path) {
@@ -182,6 +194,12 @@ const char* SetCache(cmd_parms* cmd, void*, const char* value) {
   return nullptr;
 }
 
+const char* SetScrubHeaders(cmd_parms* cmd, void*, int on) {
+  if (const char* error = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return error;
+  ConfigOf(cmd->server)->scrub_headers = on != 0 ? 1 : 0;
+  return nullptr;
+}
+
 const command_rec kDirectives[] = {
     AP_INIT_TAKE1("TurnpikeRegistryFile", SetRegistryFile, nullptr, RSRC_CONF,
                   "the .reg file holding the Turnpike configuration (default: "
@@ -189,6 +207,9 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE1("TurnpikeCache", SetCache, nullptr, RSRC_CONF,
                   "where sign-ons are shared: PROVIDER[:ARGUMENTS] of mod_socache, e.g. "
                   "shmcb:/run/apache2/turnpike(512000), memcache:HOST:PORT, redis:HOST:PORT"),
+    AP_INIT_FLAG("TurnpikeScrubHeaders", SetScrubHeaders, nullptr, RSRC_CONF,
+                 "On (default): remove headers that look like the identity header from every "
+                 "request; Off: only from the protected requests the filter lets through"),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 
@@ -285,6 +306,9 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
                      &cache_mutex, server},
       runtime->clock);
   if (!StartFilter(*runtime)) return HTTP_INTERNAL_SERVER_ERROR;
+  if (config.scrub_headers != 0) {
+    runtime->scrubbed_header = apr_pstrdup(pconf, runtime->filter->settings().AuthHeader->c_str());
+  }
   serving = runtime;
   return OK;
 }
@@ -324,9 +348,9 @@ void ChildInit(apr_pool_t* pchild, server_rec* server) noexcept {
 // have been read.
 //   DECLINED: not protected, or signed on with the identity header now set;
 //             Apache goes on with the request as usual.
-//   DONE:     a redirect (to the CAS login, or back to the page with the
-//             cookie) has been prepared; Apache sends it with no body, and no
-//             handler runs.
+//   DONE:     an answer has been prepared (a redirect to the CAS login, or
+//             back to the page with the cookie, or the sign-on failure page);
+//             Apache sends it, and no handler runs.
 //   500:      the filter failed on this request (its events say why).
 // Internal redirects and subrequests are not filtered again: the filter
 // judges the URL the browser sent, as ISAPI does, and has already passed or
@@ -335,6 +359,9 @@ int FilterRequest(request_rec* request) noexcept {
   FilterRuntime* runtime = serving;
   if (runtime == nullptr || request->prev != nullptr || request->main != nullptr) return DECLINED;
   try {
+    if (runtime->scrubbed_header != nullptr) {
+      RemoveLookAlikes(request->headers_in, runtime->scrubbed_header);
+    }
     const RequestEventScope events(request);
     ApacheFilterHost host(request);
     switch (runtime->filter->HttpFilterProc(host, kSfNotifyPreprocHeaders)) {

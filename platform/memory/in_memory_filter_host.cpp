@@ -12,8 +12,11 @@ const char* NameOf(InMemoryFilterHost::Operation operation) {
     case InMemoryFilterHost::Operation::GetHeader: return "GetHeader";
     case InMemoryFilterHost::Operation::SetHeader: return "SetHeader";
     case InMemoryFilterHost::Operation::AddHeader: return "AddHeader";
+    case InMemoryFilterHost::Operation::RemoveLookAlikeHeaders: return "RemoveLookAlikeHeaders";
     case InMemoryFilterHost::Operation::GetServerVariable: return "GetServerVariable";
+    case InMemoryFilterHost::Operation::GetServerPath: return "GetServerPath";
     case InMemoryFilterHost::Operation::SendResponseHeader: return "SendResponseHeader";
+    case InMemoryFilterHost::Operation::WriteClient: return "WriteClient";
   }
   return "?";
 }
@@ -57,6 +60,8 @@ void InMemoryFilterHost::SetServerVariable(std::string name, std::string value) 
   variables_.emplace_back(std::move(name), std::move(value));
 }
 
+void InMemoryFilterHost::SetServerPath(std::string path) { server_path_ = std::move(path); }
+
 void InMemoryFilterHost::Fail(Operation operation, std::optional<std::string> name) {
   failures_.emplace_back(operation, std::move(name));
 }
@@ -84,8 +89,28 @@ bool InMemoryFilterHost::GetHeader(const char* name, char* buffer, std::uint32_t
   if (std::strcmp(name, "url") == 0) {
     return url_ && CopyOut(*url_, buffer, size);
   }
+  if (AsciiEqualsIgnoreCase(name, "Cookie:")) {
+    const std::vector<std::string> cookies = HeaderValues(name);
+    if (cookies.empty()) return false;
+    std::string joined = cookies.front();
+    for (std::size_t i = 1; i < cookies.size(); ++i) joined += "; " + cookies[i];
+    return CopyOut(joined, buffer, size);
+  }
   const std::string* value = Find(headers_, name);
   return value != nullptr && CopyOut(*value, buffer, size);
+}
+
+bool InMemoryFilterHost::RemoveLookAlikeHeaders(const char* name) {
+  calls_.push_back(std::string(NameOf(Operation::RemoveLookAlikeHeaders)) + " " + name);
+  if (Fails(Operation::RemoveLookAlikeHeaders, name)) return false;
+  std::erase_if(headers_, [name](const auto& header) { return HeaderNamesLookAlike(header.first, name); });
+  return true;
+}
+
+bool InMemoryFilterHost::GetServerPath(char* buffer, std::uint32_t* size) {
+  calls_.push_back(NameOf(Operation::GetServerPath));
+  if (Fails(Operation::GetServerPath, "")) return false;
+  return server_path_ && CopyOut(*server_path_, buffer, size);
 }
 
 bool InMemoryFilterHost::SetHeader(const char* name, const char* value) {
@@ -125,7 +150,14 @@ bool InMemoryFilterHost::GetServerVariable(const char* name, char* buffer, std::
 bool InMemoryFilterHost::SendResponseHeader(const char* status_text, const char* headers) {
   calls_.push_back(std::string(NameOf(Operation::SendResponseHeader)) + " " + status_text);
   if (Fails(Operation::SendResponseHeader, status_text)) return false;
-  response_ = Response{status_text, headers};
+  response_ = Response{status_text, headers, {}};
+  return true;
+}
+
+bool InMemoryFilterHost::WriteClient(const char* data, std::uint32_t length) {
+  calls_.push_back(NameOf(Operation::WriteClient));
+  if (Fails(Operation::WriteClient, "") || !response_) return false;
+  response_->body.append(data, length);
   return true;
 }
 

@@ -4,7 +4,8 @@
 // It answers the FilterHost operations from the URL, headers and server
 // variables it was given, records what the filter did (the response sent,
 // headers set or added, every call in order) and can be told to fail any
-// operation. Header names compare without regard to ASCII case, as in HTTP.
+// operation. Header names compare without regard to ASCII case, as in HTTP;
+// several Cookie headers read as one, joined with "; " as HTTP/2 joins them.
 // Not thread-safe: like a real request, it belongs to one thread.
 #pragma once
 
@@ -20,11 +21,21 @@ namespace turnpike {
 
 class InMemoryFilterHost final : public FilterHost {
  public:
-  enum class Operation { GetHeader, SetHeader, AddHeader, GetServerVariable, SendResponseHeader };
+  enum class Operation {
+    GetHeader,
+    SetHeader,
+    AddHeader,
+    RemoveLookAlikeHeaders,
+    GetServerVariable,
+    GetServerPath,
+    SendResponseHeader,
+    WriteClient,
+  };
 
   struct Response {
     std::string status_text;
     std::string headers;
+    std::string body;
   };
 
   // `url` is the request line's URL as sent; without a value the "url"
@@ -34,6 +45,8 @@ class InMemoryFilterHost final : public FilterHost {
   // Adds a request header; `name` carries its colon ("Cookie:").
   void AddRequestHeader(std::string name, std::string value);
   void SetServerVariable(std::string name, std::string value);
+  // The path the server would serve; without one GetServerPath answers false.
+  void SetServerPath(std::string path);
 
   // Makes every later call of `operation` fail (optionally only for `name`).
   void Fail(Operation operation, std::optional<std::string> name = std::nullopt);
@@ -48,13 +61,17 @@ class InMemoryFilterHost final : public FilterHost {
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
   bool SetHeader(const char* name, const char* value) override;
   bool AddHeader(const char* name, const char* value) override;
+  bool RemoveLookAlikeHeaders(const char* name) override;
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
+  bool GetServerPath(char* buffer, std::uint32_t* size) override;
   bool SendResponseHeader(const char* status_text, const char* headers) override;
+  bool WriteClient(const char* data, std::uint32_t length) override;
 
  private:
   bool Fails(Operation operation, std::string_view name) const;
 
   std::optional<std::string> url_;
+  std::optional<std::string> server_path_;
   std::vector<std::pair<std::string, std::string>> headers_;
   std::vector<std::pair<std::string, std::string>> variables_;
   std::vector<std::pair<Operation, std::optional<std::string>>> failures_;

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 namespace turnpike {
 
@@ -44,6 +46,39 @@ bool IsapiFilterHost::AddHeader(const char* name, const char* value) {
   return headers_.AddHeader(&context_, const_cast<LPSTR>(name), const_cast<LPSTR>(value)) != FALSE;
 }
 
+bool IsapiFilterHost::RemoveLookAlikeHeaders(const char* name) {
+  if (headers_.SetHeader == nullptr || context_.GetServerVariable == nullptr) return false;
+  // ALL_RAW may be long: ask for the size first, then read it whole.
+  std::string raw(1024, '\0');
+  DWORD size = static_cast<DWORD>(raw.size());
+  if (context_.GetServerVariable(&context_, const_cast<LPSTR>("ALL_RAW"), raw.data(), &size) == FALSE) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= raw.size()) return false;
+    raw.assign(size, '\0');
+    if (context_.GetServerVariable(&context_, const_cast<LPSTR>("ALL_RAW"), raw.data(), &size) ==
+        FALSE) {
+      return false;
+    }
+  }
+  raw.resize(std::strlen(raw.c_str()));
+
+  std::string_view rest(raw);
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    const std::size_t colon = line.find(':');
+    // A line that starts with a blank continues the one before it.
+    if (colon == std::string_view::npos || line.empty() || line[0] == ' ' || line[0] == '\t') continue;
+    const std::string_view header = line.substr(0, colon);
+    if (!HeaderNamesLookAlike(header, name)) continue;
+    std::string with_colon(header);
+    with_colon += ':';
+    char empty[] = "";
+    if (headers_.SetHeader(&context_, with_colon.data(), empty) == FALSE) return false;
+  }
+  return true;
+}
+
 bool IsapiFilterHost::GetServerVariable(const char* name, char* buffer, std::uint32_t* size) {
   if (context_.GetServerVariable == nullptr) return false;
   DWORD capacity = *size;
@@ -58,6 +93,14 @@ bool IsapiFilterHost::SendResponseHeader(const char* status_text, const char* he
   return context_.ServerSupportFunction(&context_, SF_REQ_SEND_RESPONSE_HEADER,
                                         const_cast<char*>(status_text),
                                         reinterpret_cast<ULONG_PTR>(headers), 0) != FALSE;
+}
+
+bool IsapiFilterHost::WriteClient(const char* data, std::uint32_t length) {
+  if (context_.WriteClient == nullptr) return false;
+  DWORD written = length;
+  // The body is only read, whatever the callback's signature says.
+  return context_.WriteClient(&context_, const_cast<char*>(data), &written, 0) != FALSE &&
+         written == length;
 }
 
 DWORD ToIsapiStatus(FilterStatus status) noexcept {

@@ -4,11 +4,14 @@
 //
 // Header reads and writes go through the headers record's GetHeader,
 // SetHeader and AddHeader, server variables through the context's
-// GetServerVariable, and the redirect through the context's
+// GetServerVariable, the answer through the context's
 // ServerSupportFunction(SF_REQ_SEND_RESPONSE_HEADER, status text, header
-// block, 0). The records belong to IIS and to the one request; the host only
-// borrows them for the notification's length and keeps nothing. A callback
-// that IIS left empty counts as a failed call.
+// block, 0) and WriteClient. Look-alike headers are found in the ALL_RAW
+// server variable (every header line as the client sent it) and deleted by
+// SetHeader with an empty value, which is how IIS deletes a request header.
+// The records belong to IIS and to the one request; the host only borrows
+// them for the notification's length and keeps nothing. A callback that IIS
+// left empty counts as a failed call.
 #pragma once
 
 #include <windows.h>
@@ -27,8 +30,10 @@ class IsapiFilterHost final : public FilterHost {
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
   bool SetHeader(const char* name, const char* value) override;
   bool AddHeader(const char* name, const char* value) override;
+  bool RemoveLookAlikeHeaders(const char* name) override;
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
   bool SendResponseHeader(const char* status_text, const char* headers) override;
+  bool WriteClient(const char* data, std::uint32_t length) override;
 
  private:
   HTTP_FILTER_CONTEXT& context_;

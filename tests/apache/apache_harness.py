@@ -360,3 +360,12 @@ def header(headers, name):
         if key.lower() == name.lower():
             return value
     return None
+
+
+def signon_cookie(headers):
+    """The Set-Cookie value that signs a browser on (VAVUZE=...), or None;
+    other cookies (the note of a failed validation) sign nobody on."""
+    for key, value in headers:
+        if key.lower() == "set-cookie" and value.startswith("VAVUZE="):
+            return value
+    return None

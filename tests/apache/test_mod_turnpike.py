@@ -12,6 +12,7 @@ import sys
 import time
 import unittest
 import urllib.parse
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from apache_harness import Apache, CasProcess, free_port, header, registry_text  # noqa: E402
@@ -117,10 +118,8 @@ class SignOnOverHttp(unittest.TestCase):
             ("missing file", "GET", "/public/nothing-here", {}),
             ("query", "GET", "/index.html?next=/public/", {}),
             ("conditional", "GET", "/public/page.txt", {"Range": "bytes=0-4"}),
-            # Unprotected pages are not the filter's: what the browser sends
-            # under the identity header's name reaches them unchanged.
-            ("forged header", "GET", "/public/who.shtml", {"CASUser": "mallory"}),
             ("cookie", "GET", "/public/who.shtml", {"Cookie": "VAVUZE=ST-unknown"}),
+            ("long query", "GET", "/public/page.txt?" + "q" * 5000, {}),
         ]
         for name, method, path, headers in rows:
             with self.subTest(name):
@@ -153,13 +152,60 @@ class SignOnOverHttp(unittest.TestCase):
                 status, _, _, body = self.apache.request("/secure/index.shtml", forged)
                 self.assertEqual((status, body), (302, b""))
 
-    def test_filter_failure_is_a_server_error(self):
-        # The filter reads at most 2082 bytes of URL; a longer one is an
-        # error before any path is tried, as under IIS.
-        status, _, _, _ = self.apache.request("/public/page.txt?" + "q" * 2100)
+    def test_unprotected_pages_get_no_forged_identity_either(self):
+        # An application that reads the identity header on every page must
+        # not find the browser's own value where the filter did not look.
+        status, _, _, body = self.apache.request("/public/who.shtml", {"CASUser": "mallory"})
+        self.assertEqual(status, 200)
+        self.assertEqual(shown_user(body), "(none)")
+
+    def test_long_urls_and_cookie_headers_are_read_whole(self):
+        # Analytics cookies make Cookie headers of several kilobytes; a sign-on
+        # that could not be read would send the browser round the login page.
+        cookie = sign_on(self.apache)
+        analytics = "; ".join("_ga%d=%s" % (i, "g" * 90) for i in range(40))
+        status, _, _, body = self.apache.request("/secure/index.shtml",
+                                                 {"Cookie": analytics + "; " + cookie})
+        self.assertEqual((status, shown_user(body)), (200, "alice"))
+        status, _, headers, _ = self.apache.request("/secure/index.shtml?q=" + "x" * 2000)
+        self.assertEqual(status, 302)
+        self.assertTrue(header(headers, "Location").endswith("/secure/index.shtml%3fq%3d" + "x" * 2000))
+        # Only a service URL too long for the CAS server's parameter is refused.
+        status, _, _, _ = self.apache.request("/secure/index.shtml?q=" + "x" * 3000)
         self.assertEqual(status, 500)
-        self.assertIn(("warn", 2, "The Turnpike ISAPI could not read the url from the headers.: "),
-                      self.apache.turnpike_events())
+        self.assertIn(("error", 1, "The Turnpike filter was unable to assemble a service url for the "
+                       "request: : "), self.apache.turnpike_events())
+
+    def test_every_parameter_survives_a_server_that_rebuilds_the_query(self):
+        # Such a server sends the browser back with the query re-encoded, so
+        # the first ticket names another service; one more trip through the
+        # login page (which remembers the user) settles it, and the page gets
+        # the parameters it asked for.
+        page = "/secure/index.shtml?z=1&q=1%2B1%3D2&x=a%26b&s=two%20words&y=2"
+        urllib.request.urlopen(self.cas.url + "/_rebuild?on=1").read()
+        self.addCleanup(lambda: urllib.request.urlopen(self.cas.url + "/_rebuild?on=0").read())
+        trips, cookies, path = 0, {}, page
+        for _ in range(6):
+            cookie_header = "; ".join("%s=%s" % item for item in cookies.items())
+            status, _, headers, _ = self.apache.request(path, {"Cookie": cookie_header} if cookies else {})
+            for value in [v for k, v in headers if k.lower() == "set-cookie"]:
+                name, _, rest = value.partition("=")
+                if "Max-Age=0" in rest:
+                    cookies.pop(name, None)
+                else:
+                    cookies[name] = rest.split(";")[0]
+            location = header(headers, "Location")
+            if status == 302 and location.startswith(self.cas.url + "/login"):
+                trips += 1
+                path = path_of(follow_cas_login(location))
+            elif status == 302:
+                path = path_of(location)
+            else:
+                break
+        self.assertEqual(status, 200)
+        self.assertLessEqual(trips, 2)
+        self.assertEqual(urllib.parse.parse_qs(urllib.parse.urlsplit(path).query),
+                         urllib.parse.parse_qs(urllib.parse.urlsplit(page).query))
 
     def test_cookie_set_by_one_child_is_accepted_by_every_other(self):
         cookie = sign_on(self.apache)

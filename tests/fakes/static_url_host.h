@@ -25,8 +25,10 @@ class StaticUrlHost final : public FilterHost {
   }
   bool SetHeader(const char*, const char*) override { return false; }
   bool AddHeader(const char*, const char*) override { return false; }
+  bool RemoveLookAlikeHeaders(const char*) override { return true; }
   bool GetServerVariable(const char*, char*, std::uint32_t*) override { return false; }
   bool SendResponseHeader(const char*, const char*) override { return false; }
+  bool WriteClient(const char*, std::uint32_t) override { return false; }
 
   int reads = 0;  // GetHeader calls
 

@@ -81,6 +81,7 @@ struct Request {
   std::vector<std::pair<std::string, std::string>> headers;
   std::map<std::string, std::string> variables;
   std::optional<std::pair<std::string, std::string>> response;  // status, header block
+  std::string body;  // what WriteClient sent
   std::vector<std::string> calls;
 
   std::string* Find(const std::string& name) {
@@ -121,6 +122,10 @@ BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT* context, LPSTR name, LPVOID buffer, L
 BOOL WINAPI SetHeader(HTTP_FILTER_CONTEXT* context, LPSTR name, LPSTR value) {
   Request& request = Of(context);
   request.calls.push_back(std::string("SetHeader ") + name);
+  if (*value == '\0') {  // IIS deletes the header
+    std::erase_if(request.headers, [name](const auto& header) { return Lower(header.first) == Lower(name); });
+    return TRUE;
+  }
   if (std::string* existing = request.Find(name)) {
     *existing = value;
   } else {
@@ -140,6 +145,14 @@ BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context, LPSTR name, LPVOID b
                               LPDWORD size) {
   Request& request = Of(context);
   request.calls.push_back(std::string("GetServerVariable ") + name);
+  if (std::string(name) == "ALL_RAW") {
+    // Every header line as the client sent it (the request line is not one).
+    std::string raw;
+    for (const auto& [key, value] : request.headers) {
+      if (key != "url") raw += key + " " + value + "\r\n";
+    }
+    return CopyOut(&raw, buffer, size);
+  }
   const auto found = request.variables.find(name);
   return CopyOut(found != request.variables.end() ? &found->second : nullptr, buffer, size);
 }
@@ -159,9 +172,12 @@ BOOL WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT* context, LPSTR, DWORD) {
   return FALSE;
 }
 
-BOOL WINAPI WriteClient(HTTP_FILTER_CONTEXT* context, LPVOID, LPDWORD, DWORD) {
-  Of(context).calls.push_back("WriteClient");
-  return FALSE;
+BOOL WINAPI WriteClient(HTTP_FILTER_CONTEXT* context, LPVOID data, LPDWORD length, DWORD) {
+  Request& request = Of(context);
+  request.calls.push_back("WriteClient");
+  if (!request.response) return FALSE;
+  request.body.append(static_cast<const char*>(data), *length);
+  return TRUE;
 }
 
 VOID* WINAPI AllocMem(HTTP_FILTER_CONTEXT* context, DWORD, DWORD) {
@@ -268,7 +284,8 @@ int main(int argc, char** argv) {
 
     std::string out = "{\"status\":" + Json(Hex(status)) + ",\"response\":";
     out += request.response ? "{\"status\":" + Json(request.response->first) +
-                                  ",\"headers\":" + Json(request.response->second) + "}"
+                                  ",\"headers\":" + Json(request.response->second) +
+                                  ",\"body\":" + Json(request.body) + "}"
                             : "null";
     out += ",\"headers\":{";
     for (std::size_t i = 0; i < request.headers.size(); ++i) {

@@ -284,6 +284,47 @@ class IisSignOnTest(unittest.TestCase):
         self.assertNotIn("CASUser:", answer["headers"])
 
 
+class IisWaysInTest(unittest.TestCase):
+    """What a browser controls must not choose the service or the identity."""
+
+    def test_server_base_url_look_alikes_and_the_failure_page(self):
+        with CasServer() as cas:
+            import_configuration(dict(CONFIGURATION, ServerURL=cas.url, AuthHeader="CAS-User",
+                                      ServerBaseURL="https://www.example.org"), ["/secure/"])
+            host = Host()
+            try:
+                # IIS's SERVER_NAME follows the Host header; ServerBaseURL does not.
+                host._command("var", "SERVER_NAME", "other.example")
+                answer = host.request("/secure/page")
+                self.assertEqual(location(answer),
+                                 cas.url + "/login?service=https://www.example.org/secure/page")
+
+                # A ticket another site received for its own service, replayed here.
+                replayed = cas.tickets.issue("http://other.example/secure/page", "bob")
+                answer = host.request("/secure/page?ticket=" + replayed)
+                self.assertNotIn("VAVUZE=", answer["response"]["headers"])
+                self.assertTrue(location(answer).startswith(cas.url + "/login?"))
+
+                # A browser that failed once already is told, not sent round again.
+                answer = host.request("/secure/page?ticket=ST-made-up", "Cookie:", "TurnpikeFailed=1")
+                self.assertEqual(answer["status"], SF_STATUS_REQ_FINISHED_KEEP_CONN)
+                self.assertEqual(answer["response"]["status"], "403 Forbidden")
+                self.assertIn("Sign-on failed", answer["response"]["body"])
+
+                ticket = cas.tickets.issue("https://www.example.org/secure/page", "alice")
+                answer = host.request("/secure/page?ticket=" + ticket)
+                self.assertIn("Set-Cookie: VAVUZE=" + ticket, answer["response"]["headers"])
+                answer = host.request("/secure/page", "Cookie:", "VAVUZE=" + ticket,
+                                      "CAS_User:", "mallory", "cas.user:", "mallory",
+                                      "CAS-USER:", "mallory")
+                self.assertEqual(answer["status"], SF_STATUS_REQ_NEXT_NOTIFICATION)
+                identity = {name: value for name, value in answer["headers"].items()
+                            if name.lower().replace("_", "-").replace(".", "-") == "cas-user:"}
+                self.assertEqual(identity, {"CAS-User:": "alice"})
+            finally:
+                host.close()
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()

@@ -16,8 +16,8 @@ import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "apache"))
-from apache_harness import (Apache, CasProcess, free_port, header,  # noqa: E402,F401
-                            registry_text)
+from apache_harness import (APACHE_MODULES, Apache, CasProcess, free_port,  # noqa: E402,F401
+                            header, registry_text, signon_cookie)
 
 PROTECTED_TEXT = b"the protected report"
 
@@ -53,6 +53,9 @@ class RawResponse:
 
     def all(self, name):
         return [value for key, value in self.headers if key.lower() == name.lower()]
+
+    def signon_cookies(self):
+        return [value for value in self.all("Set-Cookie") if value.startswith("VAVUZE=")]
 
 
 def raw_request(port, data, timeout=10):
@@ -117,6 +120,54 @@ class StubCas:
         self.server.shutdown()
         self.server.server_close()
         self.thread.join(5)
+
+
+class EchoServer:
+    """A back end for mod_proxy that answers every request with the request
+    headers it received, one "Name: value" line each, so a test sees exactly
+    what an application behind Apache would."""
+
+    def __init__(self):
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                body = "".join("%s: %s\n" % item for item in self.headers.items()).encode("latin-1")
+                self.send_response(200)
+                self.send_header("Content-Type", "text/plain")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)
+
+    def proxy_lines(self, *prefixes):
+        """Apache directives that hand each prefix to this back end."""
+        lines = ['LoadModule proxy_module "%s/mod_proxy.so"' % APACHE_MODULES,
+                 'LoadModule proxy_http_module "%s/mod_proxy_http.so"' % APACHE_MODULES]
+        return lines + ["ProxyPass %s %s" % (prefix, self.url) for prefix in prefixes]
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(5)
+
+
+def received_headers(body):
+    """The (name, value) pairs an EchoServer answered with."""
+    pairs = []
+    for line in body.decode("latin-1").splitlines():
+        name, _, value = line.partition(": ")
+        pairs.append((name, value))
+    return pairs
 
 
 # -- Apache's children --------------------------------------------------------

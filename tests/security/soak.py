@@ -24,7 +24,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from security_support import (Apache, CasProcess, crashes, header, issue_ticket,  # noqa: E402
-                              registry_text, snapshot)
+                              registry_text, signon_cookie, snapshot)
 
 PAGE = "/secure/index.shtml"
 # kind, weight
@@ -69,7 +69,7 @@ class Soak:
 
     def check(self, kind, status, headers, body):
         location = header(headers, "Location") or ""
-        cookie = header(headers, "Set-Cookie")
+        cookie = signon_cookie(headers)
         if kind == "unprotected":
             return status == 200
         if kind == "good cookie":

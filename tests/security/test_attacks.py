@@ -17,8 +17,9 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from security_support import (PROTECTED_TEXT, Apache, CasProcess, StubCas, crashes,  # noqa: E402
-                              issue_ticket, raw_get, raw_request, registry_text, RawResponse)
+from security_support import (PROTECTED_TEXT, Apache, CasProcess, EchoServer, StubCas,  # noqa: E402
+                              crashes, issue_ticket, raw_get, raw_request, received_headers,
+                              registry_text, RawResponse)
 
 MODULE = None  # set from the command line
 REPORT = b"/secure/report.txt"
@@ -124,6 +125,48 @@ class AgainstTheTestCasServer(unittest.TestCase):
                 data = raw_request(self.port, request)
                 self.assertNotIn(PROTECTED_TEXT, data)
 
+    def assert_sent_to_login_for(self, response, what, page=None):
+        self.assertEqual(response.status, 302, what)
+        location = response.header("Location")
+        self.assertTrue(location.startswith(self.cas.url + "/login?service="), (what, location))
+        if page is not None:
+            self.assertEqual(location, "%s/login?service=http://127.0.0.1:%d%s"
+                             % (self.cas.url, self.port, page), what)
+
+    def test_absolute_form_targets_are_judged_by_what_apache_serves(self):
+        # Apache serves each of these as a page under /secure/; a "://" later
+        # in the target must not make the filter judge another path, with the
+        # browser's own CASUser header let through.
+        targets = [b"http:/secure/report.txt?x=://y", b"https:/secure/report.txt?x=://y",
+                   b"HTTP:/secure/report.txt?x=://y", b"http:/secure/index.shtml/x://y",
+                   b"http:/secure/index.shtml?next=https://example.org/",
+                   b"http://127.0.0.1/secure/report.txt?x=://y"]
+        for target in targets:
+            with self.subTest(target=target):
+                response = raw_get(self.port, target, [b"CASUser: mallory"])
+                self.assert_not_let_in(response, target)
+                self.assert_sent_to_login_for(response, target)
+        # The page is named once in the service.
+        self.assert_sent_to_login_for(raw_get(self.port, b"http:/secure/report.txt"), "http:/",
+                                      "/secure/report.txt")
+
+    def test_what_apache_serves_decides_the_protection(self):
+        # Dot segments, doubled slashes and ;parameters (which servlet
+        # containers behind Apache drop) are protected as the path they name.
+        for target in (b"/secure;x/j/foo", b"/x/../secure/", b"//secure/", b"/secure;jsessionid=1/report.txt",
+                       b"/public/%2e%2e/secure/report.txt"):
+            with self.subTest(target=target):
+                self.assert_sent_to_login_for(raw_get(self.port, target), target)
+
+    def test_a_ticket_issued_for_another_site_is_refused_whatever_the_host_says(self):
+        # A site that receives CAS tickets for its own users replays one here,
+        # naming its own host: the validation names this server's service.
+        service = "http://other.example/secure/index.shtml"
+        ticket = issue_ticket(self.cas.url, service, user="bob").encode()
+        response = raw_get(self.port, WHO + b"?ticket=" + ticket, [b"Host: other.example"])
+        self.assertEqual(response.signon_cookies(), [])
+        self.assert_sent_to_login_for(response, "replayed ticket", "/secure/index.shtml")
+
     def test_a_sign_on_does_not_carry_over_to_the_next_request_on_the_connection(self):
         signed_on = (b"GET /secure/report.txt HTTP/1.1\r\nHost: x\r\nCookie: " + self.cookie +
                      b"\r\n\r\n")
@@ -163,20 +206,67 @@ class AgainstTheTestCasServer(unittest.TestCase):
             with self.subTest(target=target):
                 response = raw_get(self.port, target)
                 self.assert_not_let_in(response, target)
-                self.assertEqual(response.all("Set-Cookie"), [])
+                self.assertEqual(response.signon_cookies(), [])
 
         value = self.cookie[7:]
         cookies = [
-            b"VAVUZE=ST-unknown", b"VAVUZE=ST-1%0d%0aX-Injected: 1", b"VAVUZE=ST-1;VAVUZE=" + value,
-            b"VAVUZE=" + value + b"x", b"VAVUZE=" + value.upper(), b"VAVUZE=;" + self.cookie,
+            b"VAVUZE=ST-unknown", b"VAVUZE=ST-1%0d%0aX-Injected: 1",
+            b"VAVUZE=" + value + b"x", b"VAVUZE=" + value.upper(),
             b"vavuze=" + value, b"VAVUZE=ST-1\x00" + value, b"VAVUZE=ST-1\r\nX-Injected: 1",
+            # A sign-on planted in another cookie's name or value.
+            b"XVAVUZE=" + value, b"pref=VAVUZE=" + value, b"VAVUZE:" + value, b"VAVUZE_=" + value,
         ]
         for cookie in cookies:
             with self.subTest(cookie=cookie):
                 response = raw_get(self.port, WHO, [b"Cookie: " + cookie])
                 self.assert_not_let_in(response, cookie)
-                self.assertEqual(response.all("Set-Cookie"), [])
+                self.assertEqual(response.signon_cookies(), [])
                 self.assertIsNone(response.header("X-Injected"))
+
+        # A stale cookie of the name before the good one (two paths or
+        # domains set one each) is the browser's own sign-on all the same.
+        for cookie in (b"VAVUZE=ST-1;VAVUZE=" + value, b"VAVUZE=;" + self.cookie):
+            with self.subTest(cookie=cookie):
+                response = raw_get(self.port, WHO, [b"Cookie: " + cookie])
+                self.assertEqual((response.status, shown_user(response)), (200, "alice"))
+
+
+class IdentityLookAlikes(unittest.TestCase):
+    """A proxied application that reads CAS-User may get it as CAS_User,
+    cas.user or CAS-USER too (WSGI, Rack, PHP-FPM fold them into one)."""
+
+    FORGED = [b"CAS_User: mallory", b"cas.user: mallory", b"CAS-USER: mallory", b"Cas_uSeR: mallory"]
+
+    def start(self, cas, scrub):
+        echo = EchoServer().__enter__()
+        self.addCleanup(echo.__exit__)
+        registry = registry_text(cas.url).replace('"AuthHeader"="CASUser"', '"AuthHeader"="CAS-User"')
+        lines = [] if scrub is None else ["TurnpikeScrubHeaders " + scrub]
+        apache = Apache(MODULE, registry, servers=1, turnpike_lines=lines,
+                        extra_lines=echo.proxy_lines("/secure/app/", "/public/app/"))
+        self.addCleanup(apache.cleanup)
+        return apache.start()
+
+    def names_seen(self, apache, path, cookie=None):
+        headers = list(self.FORGED) + ([b"Cookie: " + cookie] if cookie else [])
+        response = raw_get(apache.port, path, headers)
+        self.assertEqual(response.status, 200, response.data[:300])
+        return [(name, value) for name, value in received_headers(response.body)
+                if name.lower().replace("_", "-").replace(".", "-") == "cas-user"]
+
+    def test_only_the_filters_identity_reaches_the_application(self):
+        with CasProcess() as cas:
+            for scrub in (None, "Off"):
+                with self.subTest(scrub=scrub):
+                    apache = self.start(cas, scrub)
+                    service = "http://127.0.0.1:%d/secure/app/" % apache.port
+                    ticket = issue_ticket(cas.url, service).encode()
+                    cookie = raw_get(apache.port, b"/secure/app/?ticket=" + ticket).signon_cookies()[0]
+                    cookie = cookie.split(";")[0].encode()
+                    self.assertEqual(self.names_seen(apache, b"/secure/app/", cookie), [("CAS-User", "alice")])
+                    # Unprotected pages too, unless scrubbing is turned off.
+                    seen = self.names_seen(apache, b"/public/app/")
+                    self.assertEqual(bool(seen), scrub == "Off", seen)
 
 
 class AgainstAServerThatVouchesForAnyTicket(unittest.TestCase):
@@ -206,10 +296,14 @@ class AgainstAServerThatVouchesForAnyTicket(unittest.TestCase):
                 self.assertEqual(len(self.cas.queries), 1)
                 parameters = urllib.parse.parse_qs(self.cas.queries[0], keep_blank_values=True)
                 self.assertEqual(sorted(parameters), ["service", "ticket"], self.cas.queries[0])
-                self.assertEqual(parameters["ticket"], [urllib.parse.unquote(ticket.decode())])
+                # The ticket is its own parameter's value; whatever follows it
+                # stays part of the page, inside the one service value.
+                sent = ticket.decode()
+                value, _, rest = sent.partition("&")
+                self.assertEqual(parameters["ticket"], [urllib.parse.unquote(value)])
                 self.assertEqual(parameters["service"], [
-                    "http://127.0.0.1:%d/secure/index.shtml?a=1&service=http://evil.example/"
-                    % self.apache.port])
+                    "http://127.0.0.1:%d/secure/index.shtml?a=1&service=http://evil.example/%s"
+                    % (self.apache.port, "&" + rest if rest else "")])
 
     def test_a_vouched_ticket_with_cr_lf_escapes_sets_one_cookie_and_nothing_else(self):
         response = raw_get(self.apache.port,
@@ -234,12 +328,13 @@ class AgainstAServerThatVouchesForAnyTicket(unittest.TestCase):
         self.assertNotIn(b"alice", response.body)
         self.assertNotIn(b"X-Injected", response.body)
 
-    def test_without_service_url_the_host_header_names_the_service(self):
-        # Why ServiceURL matters: without it the page's own URL, server name
-        # included, is what the CAS server sends the ticket back to.
+    def test_the_host_header_does_not_choose_the_service(self):
+        # The service names this virtual host's ServerName and port, never the
+        # Host the browser sent.
         response = raw_get(self.apache.port, WHO, [b"Host: evil.example"])
         self.assertEqual(response.status, 302)
-        self.assertIn("service=http://evil.example/secure/index.shtml", response.header("Location"))
+        self.assertIn("service=http://127.0.0.1:%d/secure/index.shtml" % self.apache.port,
+                      response.header("Location"))
 
 
 class FixedServiceUrl(unittest.TestCase):
@@ -265,13 +360,23 @@ class FixedServiceUrl(unittest.TestCase):
             login = RawResponse(raw_request(apache.port, b"GET /secure/ HTTP/1.0\r\n\r\n"))
             self.assertEqual(login.header("Location"), cas.url + "/login?service=" + escaped)
 
-    def test_use_canonical_name_is_apaches_own_defence(self):
-        with StubCas() as cas, Apache(MODULE, registry_text(cas.url), servers=1,
-                                      extra_lines=["UseCanonicalName On"]) as apache:
-            response = raw_get(apache.port, WHO, [b"Host: evil.example"])
-            self.assertEqual(response.status, 302)
-            # The ServerName, without a port: the harness names none.
-            self.assertIn("service=http://127.0.0.1/secure/", response.header("Location"))
+    def test_server_name_and_server_base_url_name_the_service(self):
+        rows = [
+            # (ServerName line, ServerBaseURL, the service's start)
+            ("ServerName https://app.example.org", None, "https://app.example.org/secure/"),
+            ("ServerName app.example.org:8443", None, "http://app.example.org:8443/secure/"),
+            (None, "https://www.example.org:8443/", "https://www.example.org:8443/secure/"),
+        ]
+        with StubCas() as cas:
+            for server_name, base, expected in rows:
+                with self.subTest(expected):
+                    registry = registry_text(cas.url)
+                    if base:
+                        registry = with_service_url(registry, base).replace('"ServiceURL"', '"ServerBaseURL"')
+                    with Apache(MODULE, registry, servers=1, extra_lines=[server_name] if server_name else []) as apache:
+                        response = raw_get(apache.port, WHO, [b"Host: evil.example"])
+                        self.assertEqual(response.status, 302)
+                        self.assertIn("service=" + expected, response.header("Location"))
 
 
 if __name__ == "__main__":

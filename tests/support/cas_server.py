@@ -3,7 +3,8 @@
 
 It listens on 127.0.0.1 only. Run it as a program:
 
-    python3 tests/support/cas_server.py [--port 0] [--fault MODE] [--exit-on-stdin-eof]
+    python3 tests/support/cas_server.py [--port 0] [--fault MODE] [--rebuild-query]
+                                        [--exit-on-stdin-eof]
 
 The first line on stdout is "listening 127.0.0.1:PORT" (port 0 picks a free
 one), so a test can start it and read where it is. SIGTERM or SIGINT stops it.
@@ -32,8 +33,15 @@ carry the codes a CAS server gives: INVALID_REQUEST (service or ticket
 missing), INVALID_TICKET (unknown, used or expired), INVALID_SERVICE (issued
 for another service; the ticket is spent all the same).
 
+With --rebuild-query (or /_rebuild?on=1) it behaves like CAS servers that
+rebuild the service's query before they add the ticket: the parameters are
+decoded and encoded again in the order of their names, blanks as '+', the
+ticket in its sorted place. The ticket stays bound to the service exactly as
+the login page received it.
+
 Control endpoints for tests (not part of CAS):
     /_ticket?service=S&username=U   issues a ticket and answers it as text.
+    /_rebuild?on=1|0                turns the rebuilding of the query on or off.
     /_fault?mode=MODE               sets the fault for every later validation
                                     ("none" clears it); --fault sets it at start.
     /_fault/MODE/<endpoint>         one request with that fault, for instance
@@ -114,9 +122,15 @@ class TicketRegistry:
         return entry[1], None
 
 
-def with_ticket(service, ticket):
-    """The service URL with ticket=... added to its query, before any fragment."""
+def with_ticket(service, ticket, rebuild_query=False):
+    """The service URL with ticket=... added to its query, before any fragment;
+    with rebuild_query, the query rebuilt in name order with the ticket in it."""
     base, hash_mark, fragment = service.partition("#")
+    if rebuild_query:
+        path, _, query = base.partition("?")
+        pairs = urllib.parse.parse_qsl(query, keep_blank_values=True) + [("ticket", ticket)]
+        pairs.sort(key=lambda pair: pair[0])
+        return path + "?" + urllib.parse.urlencode(pairs) + hash_mark + fragment
     separator = "&" if "?" in base else "?"
     return base + separator + "ticket=" + urllib.parse.quote(ticket, safe="") + hash_mark + fragment
 
@@ -245,6 +259,9 @@ class CasHandler(BaseHTTPRequestHandler):
                 return self._send(400, "text/plain", b"unknown fault mode\n")
             self.server.fault = mode
             return self._send(200, "text/plain", ("fault %s\n" % mode).encode())
+        if path == "/_rebuild":
+            self.server.rebuild_query = query.get("on") == "1"
+            return self._send(200, "text/plain", b"rebuild %d\n" % self.server.rebuild_query)
         if path == "/_ticket":
             ticket = self.server.tickets.issue(query.get("service", ""), query.get("username", "alice"))
             return self._send(200, "text/plain", ticket.encode())
@@ -287,7 +304,8 @@ class CasHandler(BaseHTTPRequestHandler):
             return self._send(200, "text/html; charset=utf-8",
                               ("<p>Signed in as %s.</p>\n" % html.escape(user)).encode("utf-8"))
         ticket = self.server.tickets.issue(service, user)
-        self._send(302, "text/plain", b"", [("Location", with_ticket(service, ticket))])
+        location = with_ticket(service, ticket, self.server.rebuild_query)
+        self._send(302, "text/plain", b"", [("Location", location)])
 
     def _validate(self, path, query):
         user, refusal = self.server.tickets.redeem(query.get("ticket", ""), query.get("service", ""))
@@ -333,10 +351,11 @@ class CasHttpServer(ThreadingHTTPServer):
     daemon_threads = True  # hanging handlers must not keep the process alive
     allow_reuse_address = True
 
-    def __init__(self, port=0, fault="none", verbose=False):
+    def __init__(self, port=0, fault="none", verbose=False, rebuild_query=False):
         super().__init__(("127.0.0.1", port), CasHandler)
         self.tickets = TicketRegistry()
         self.fault = fault
+        self.rebuild_query = rebuild_query
         self.verbose = verbose
         self.stopping = threading.Event()
 
@@ -349,8 +368,8 @@ class CasHttpServer(ThreadingHTTPServer):
 class CasServer:
     """The server on a thread of its own, as a context manager."""
 
-    def __init__(self, port=0, fault="none", verbose=False):
-        self._server = CasHttpServer(port, fault, verbose)
+    def __init__(self, port=0, fault="none", verbose=False, rebuild_query=False):
+        self._server = CasHttpServer(port, fault, verbose, rebuild_query)
         self._thread = None
 
     @property
@@ -392,10 +411,11 @@ def main(argv=None):
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--fault", choices=FAULT_MODES, default="none")
     parser.add_argument("--verbose", action="store_true")
+    parser.add_argument("--rebuild-query", action="store_true")
     parser.add_argument("--exit-on-stdin-eof", action="store_true")
     args = parser.parse_args(argv)
 
-    server = CasServer(args.port, args.fault, args.verbose).start()
+    server = CasServer(args.port, args.fault, args.verbose, args.rebuild_query).start()
     done = threading.Event()
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: done.set())

@@ -30,6 +30,15 @@ class CasServerTest(unittest.TestCase):
         self.assertRegex(self.login("http://app/p#top"), r"^http://app/p\?ticket=ST-[\w-]+#top$")
         self.assertRegex(self.login("http://app/p?x=1"), r"^http://app/p\?x=1&ticket=ST-[\w-]+$")
 
+    def test_a_rebuilding_server_sorts_the_query_and_keeps_the_service_it_was_given(self):
+        self.get("/_rebuild?on=1")
+        service = "http://app/p?z=1&a=b%20c"
+        location = self.login(service)
+        self.assertRegex(location, r"^http://app/p\?a=b\+c&ticket=ST-[\w-]+&z=1$")
+        ticket = urllib.parse.parse_qs(urllib.parse.urlsplit(location).query)["ticket"][0]
+        query = urllib.parse.urlencode({"service": service, "ticket": ticket})
+        self.assertIn(b"<cas:user>alice</cas:user>", self.get("/serviceValidate?" + query)[2])
+
     def test_ticket_is_spent_by_a_wrong_service(self):
         ticket = self.login("S").split("ticket=")[1]
         self.assertIn(b'code="INVALID_SERVICE"', self.get("/serviceValidate?service=T&ticket=" + ticket)[2])

@@ -71,10 +71,11 @@ class TurnpikeTry(unittest.TestCase):
         finally:
             os.unlink(utf16)
 
-    def test_overlong_url_is_an_error_even_unprotected(self):
-        done, lines = run("--registry", self.registry, "--json", "/" + "a" * 2082)
-        self.assertEqual(lines[1]["status"], "SF_STATUS_REQ_ERROR")
-        self.assertEqual(lines[1]["events"], [
+    def test_a_url_over_64_kib_is_an_error_even_unprotected(self):
+        done, lines = run("--registry", self.registry, "--json", "/" + "a" * 2082, "/" + "a" * 65535)
+        self.assertEqual(lines[1]["status"], "SF_STATUS_REQ_NEXT_NOTIFICATION")
+        self.assertEqual(lines[2]["status"], "SF_STATUS_REQ_ERROR")
+        self.assertEqual(lines[2]["events"], [
             {"type": 2, "message": "The Turnpike ISAPI could not read the url from the headers.", "detail": ""}])
 
     def test_refused_start_exits_1_with_the_cause(self):
