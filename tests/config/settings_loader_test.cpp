@@ -164,6 +164,31 @@ TEST(LoadSettings, AcceptsZeroTimeoutsAndAnAbsentServiceUrl) {
   EXPECT_EQ(loaded.settings.SessionTimeout, 0u);
 }
 
+// A base URL that is more than scheme, name and port would give service
+// URLs no CAS server recognises: refused at start-up, by name.
+TEST(LoadSettings, ServerBaseUrlIsASchemeAndAServerOrRefused) {
+  const struct { const char* stored; std::optional<std::string> loaded; } rows[] = {
+      {"https://www.example.org", "https://www.example.org"},
+      {"HTTP://www.example.org:8080/", "HTTP://www.example.org:8080"},
+      {"https://[2001:db8::1]:8443", "https://[2001:db8::1]:8443"},
+      {"https://www.example.org/app", std::nullopt}, {"www.example.org", std::nullopt},
+      {"https://", std::nullopt},                     {"https://user@www.example.org", std::nullopt},
+      {"https://www.example.org?x", std::nullopt},    {"https://www.example.org\r\nX: 1", std::nullopt},
+      {"ftp://www.example.org", std::nullopt},        {"https://:443", std::nullopt},
+  };
+  for (const auto& row : rows) {
+    FakeRegistry registry;
+    WriteCompleteConfiguration(registry);
+    registry.SetString(kSettingsKey, "ServerBaseURL", row.stored);
+    Loaded loaded = Load(registry);
+    EXPECT_EQ(loaded.ok, row.loaded.has_value()) << row.stored;
+    EXPECT_EQ(loaded.settings.ServerBaseURL, row.loaded) << row.stored;
+    if (!row.loaded) {
+      EXPECT_EQ(loaded.events, std::vector<RecordedEvent>{ErrorEvent(kValueMissing, "ServerBaseURL")});
+    }
+  }
+}
+
 TEST(LoadSettings, KeepsTextAsStoredUpToItsFirstNul) {
   FakeRegistry registry;
   WriteCompleteConfiguration(registry);
