@@ -4,16 +4,22 @@
 Starts tests/support/cas_server.py on 127.0.0.1, writes a .reg file that
 points Turnpike at it, and plays the browser:
 
-  1. asks for a protected page: Turnpike redirects to the CAS login page;
+  1. asks for a protected page: Turnpike redirects to the CAS login page,
+     with the page's URL (its own escapes escaped once more) as the service;
   2. signs in there as alice (the server's non-interactive mode) and follows
-     the CAS server's redirect back with a ticket: Turnpike validates it and
-     redirects to the page with the VAVUZE cookie;
+     the CAS server's redirect back with a ticket: Turnpike takes the value
+     of the ticket parameter, validates it for the page's URL without that
+     one parameter, and redirects to the page with the VAVUZE cookie;
   3. asks for the page again with the cookie: Turnpike lets it through with
-     the user name in the CASUser header.
+     the user name in the CASUser header;
+  4. comes back twice with tickets the CAS server refuses: the first failure
+     sends the browser to log in again with a short-lived TurnpikeFailed
+     cookie, the second ends on the sign-on failure page (403) instead of
+     another trip round the login page.
 
-Steps 2 and 3 run in one turnpike-try process, which carries the cookie from
-the answer of one request to the next as a browser would. The server is
-stopped at the end.
+Steps 2 and 3, and the two requests of 4, each run in one turnpike-try
+process, which carries cookies from the answer of one request to the next as
+a browser would. The server is stopped at the end.
 
 usage: signon_demo.py TURNPIKE_TRY [--json]
 """
@@ -28,7 +34,7 @@ import urllib.parse
 import urllib.request
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PAGE = "/secure/report?id=7"
+PAGE = "/secure/report?id=7&sort=a%26b"
 
 REGISTRY = r"""Windows Registry Editor Version 5.00
 
@@ -68,6 +74,7 @@ def turnpike_try(binary, registry, urls, show_json):
         elif "url" in line:
             print("  %s  ->  %s" % (line["url"], line["status"]))
             if line["response"]:
+                print("      " + line["response"]["status_text"])
                 for header in line["response"]["headers"].split("\r\n"):
                     if header:
                         print("      " + header)
@@ -115,6 +122,13 @@ def main():
         if not user or user["value"] != "alice":
             raise SystemExit("the sign-on did not complete")
         print("\nsigned on: the application receives %s %s" % (user["name"], user["value"]))
+
+        print("\n4. two tickets in a row that the CAS server refuses")
+        answers = turnpike_try(binary, registry, [PAGE + "&ticket=ST-refused-1",
+                                                  PAGE + "&ticket=ST-refused-2"], show_json)
+        if answers[-1]["response"]["status_text"] != "403 Forbidden":
+            raise SystemExit("the second failure did not end on the failure page")
+        print("\nno loop: the browser is told its sign-on failed")
         os.unlink(registry)
     finally:
         server.terminate()
