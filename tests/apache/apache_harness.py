@@ -20,6 +20,7 @@ import sys
 import tempfile
 import textwrap
 import time
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -360,6 +361,53 @@ def header(headers, name):
         if key.lower() == name.lower():
             return value
     return None
+
+
+class Browser:
+    """Follows redirects as a browser does, keeping the cookies Apache sets and
+    signing in at the test CAS server's login page (non-interactively) each
+    time it is sent there. `logins` counts those trips."""
+
+    def __init__(self, apache, cas_url, user="alice"):
+        self.apache, self.cas_url, self.user = apache, cas_url, user
+        self.cookies = {}
+        self.logins = 0
+
+    def get(self, path, max_steps=8):
+        """(status, headers, body, path) of the first answer that is no redirect."""
+        for _ in range(max_steps):
+            request_headers = {"Cookie": "; ".join("%s=%s" % c for c in self.cookies.items())}
+            status, _, headers, body = self.apache.request(path, request_headers if self.cookies else {})
+            for key, value in headers:
+                if key.lower() != "set-cookie":
+                    continue
+                name, _, rest = value.partition("=")
+                if "max-age=0" in rest.lower().replace(" ", ""):
+                    self.cookies.pop(name, None)
+                else:
+                    self.cookies[name] = rest.split(";")[0]
+            location = header(headers, "Location")
+            if status != 302:
+                return status, headers, body, path
+            if location.startswith(self.cas_url + "/login"):
+                self.logins += 1
+                location = self._sign_in(location)
+            parts = urllib.parse.urlsplit(location)
+            path = parts.path + ("?" + parts.query if parts.query else "")
+        raise AssertionError("still redirected after %d steps: a loop" % max_steps)
+
+    def _sign_in(self, login_url):
+        login = urllib.parse.urlsplit(login_url)
+        service = urllib.parse.parse_qs(login.query)["service"][0]
+        connection = http.client.HTTPConnection(login.hostname, login.port, timeout=10)
+        try:
+            connection.request("GET", "/login?" + urllib.parse.urlencode(
+                {"service": service, "username": self.user, "auto": "1"}))
+            response = connection.getresponse()
+            response.read()
+            return response.getheader("Location")
+        finally:
+            connection.close()
 
 
 def signon_cookie(headers):

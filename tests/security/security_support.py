@@ -16,7 +16,7 @@ import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "apache"))
-from apache_harness import (APACHE_MODULES, Apache, CasProcess, free_port,  # noqa: E402,F401
+from apache_harness import (APACHE_MODULES, Apache, Browser, CasProcess, free_port,  # noqa: E402,F401
                             header, registry_text, signon_cookie)
 
 PROTECTED_TEXT = b"the protected report"

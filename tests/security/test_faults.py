@@ -19,7 +19,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from security_support import (Apache, CasProcess, crashes, free_port, header,  # noqa: E402
+from security_support import (Apache, Browser, CasProcess, crashes, free_port, header,  # noqa: E402
                               issue_ticket, registry_text, set_fault, signon_cookie, snapshot)
 
 MODULE = None  # set from the command line
@@ -165,6 +165,26 @@ class CasServerFaults(unittest.TestCase):
 
 
 class UnreachableCasServer(unittest.TestCase):
+    def test_a_cas_server_the_filter_cannot_reach_ends_on_the_failure_page_not_a_loop(self):
+        # The browser reaches the login page; the web server's validations
+        # fail (here: every connection reset), as behind a firewall that
+        # lets browsers through but not the web server.
+        with CasProcess() as cas, Apache(MODULE, registry_text(cas.url), servers=2) as apache:
+            set_fault(cas.url, "reset")
+            browser = Browser(apache, cas.url)
+            status, headers, body, _ = browser.get(PAGE)
+            self.assertEqual(status, 403)
+            self.assertIn(b"Sign-on failed", body)
+            self.assertEqual(browser.logins, 2)
+            self.assertNotIn("VAVUZE", browser.cookies)
+            self.assertNotIn("TurnpikeFailed", browser.cookies, "the page clears the note")
+            self.assertIn(("error", 1,
+                           "The Turnpike filter stopped a sign-on after two ticket validations in a row "
+                           "failed, and showed the browser the sign-on failure page, for:: "
+                           "http://127.0.0.1:%d%s (the CAS server could not be reached)" % (apache.port, PAGE)),
+                          apache.turnpike_events())
+
+
     def test_refused_connection_sends_the_browser_to_log_in_at_once(self):
         closed = "http://127.0.0.1:%d" % free_port()
         with Apache(MODULE, registry_text(closed), servers=2) as apache:
