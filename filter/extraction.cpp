@@ -1,6 +1,7 @@
 #include "filter/extraction.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace turnpike {
 namespace {
@@ -16,26 +17,30 @@ std::string_view TrimBlanks(std::string_view text) noexcept {
 }  // namespace
 
 std::optional<TicketParameter> FindTicketParameter(std::string_view url) noexcept {
-  // The path ends at the first '?' or '#'; only a '?' starts a query.
-  const std::size_t mark = url.find_first_of("?#");
-  if (mark == std::string_view::npos || url[mark] != '?') return std::nullopt;
+  // The path ends at the first '?' or '#'; only a '?' starts a query. Most
+  // URLs have neither, so two memchr scans answer them.
+  const char* begin = url.data();
+  const char* question = static_cast<const char*>(std::memchr(begin, '?', url.size()));
+  if (question == nullptr) return std::nullopt;
+  const auto mark = static_cast<std::size_t>(question - begin);
+  if (std::memchr(begin, '#', mark) != nullptr) return std::nullopt;
   const std::size_t query_begin = mark + 1;
   const std::size_t query_end = std::min(url.find('#', query_begin), url.size());
 
   constexpr std::string_view kName = kTicketParameter;
-  for (std::size_t begin = query_begin; begin <= query_end;) {
-    std::size_t end = url.find('&', begin);
+  for (std::size_t start = query_begin; start <= query_end;) {
+    std::size_t end = url.find('&', start);
     if (end == std::string_view::npos || end > query_end) end = query_end;
-    const std::string_view parameter = url.substr(begin, end - begin);
-    if (parameter.size() > kName.size() && parameter.substr(0, kName.size()) == kName &&
-        parameter[kName.size()] == '=') {
+    const std::string_view parameter = url.substr(start, end - start);
+    if (parameter.size() > kName.size() && parameter[kName.size()] == '=' &&
+        parameter.substr(0, kName.size()) == kName) {
       TicketParameter ticket;
       ticket.value = parameter.substr(kName.size() + 1);
-      if (begin > query_begin) {
-        ticket.cut_begin = begin - 1;  // its '&'
+      if (start > query_begin) {
+        ticket.cut_begin = start - 1;  // its '&'
         ticket.cut_end = end;
       } else if (end < query_end) {
-        ticket.cut_begin = begin;  // first of several: the '&' after it
+        ticket.cut_begin = start;  // first of several: the '&' after it
         ticket.cut_end = end + 1;
       } else {
         ticket.cut_begin = mark;  // the whole query: its '?' too
@@ -43,7 +48,7 @@ std::optional<TicketParameter> FindTicketParameter(std::string_view url) noexcep
       }
       return ticket;
     }
-    begin = end + 1;
+    start = end + 1;
   }
   return std::nullopt;
 }

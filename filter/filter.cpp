@@ -81,7 +81,7 @@ bool TurnpikeFilter::IsProtected(FilterHost& host, std::string_view url) const {
   if (RemovePathParameters(work.data()) && FindProtectedPathInDecoded(work.data(), paths) >= 0) {
     return true;
   }
-  if (!work.ReadServerPath(host)) return false;
+  if (IsNormalPath(url) || !work.ReadServerPath(host)) return false;
   if (FindProtectedPathInDecoded(work.data(), paths) >= 0) return true;
   return RemovePathParameters(work.data()) && FindProtectedPathInDecoded(work.data(), paths) >= 0;
 }
@@ -90,8 +90,8 @@ bool TurnpikeFilter::IsProtected(FilterHost& host, std::string_view url) const {
 // cookie, or neither. Everything obtained here is released on every road by
 // going out of scope.
 FilterStatus TurnpikeFilter::HandleProtectedRequest(FilterHost& host, std::string_view url) {
-  const std::optional<ServiceUrls> service = ServiceUrl(host, settings_, url, reporter_);
   const std::optional<TicketParameter> ticket = FindTicketParameter(url);
+  const std::optional<ServiceUrls> service = ServiceUrl(host, settings_, url, ticket, reporter_);
   HostText cookies;
   (void)cookies.ReadHeader(host, "Cookie:");  // none: no cookie of ours either
   // ServiceUrl has reported why it failed. Sending the browser on with

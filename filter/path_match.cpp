@@ -53,9 +53,11 @@ int FindProtectedPathInDecoded(char* text, const ProtectedPathList& paths) noexc
 }
 
 bool RemovePathParameters(char* text) noexcept {
-  const std::size_t path_length = std::strcspn(text, "?#");
-  char* semicolon = static_cast<char*>(std::memchr(text, ';', path_length));
+  // Most paths hold no ';' at all: one scan answers them.
+  char* semicolon = std::strchr(text, ';');
   if (semicolon == nullptr) return false;
+  const std::size_t path_length = std::strcspn(text, "?#");
+  if (semicolon >= text + path_length) return false;
   // Copy down from the first ';', skipping each parameter up to the '/'
   // that starts the next segment; the query and fragment follow unchanged.
   char* out = semicolon;
@@ -69,6 +71,16 @@ bool RemovePathParameters(char* text) noexcept {
     }
   }
   std::memmove(out, path_end, std::strlen(path_end) + 1);
+  return true;
+}
+
+bool IsNormalPath(std::string_view url) noexcept {
+  char previous = '\0';
+  for (const char c : url) {
+    if (c == '?' || c == '#') break;
+    if (c == '%' || c == '\\' || (previous == '/' && (c == '/' || c == '.'))) return false;
+    previous = c;
+  }
   return true;
 }
 

@@ -6,6 +6,8 @@
 // servlet containers drop). When in doubt, protect: every form is tried.
 #pragma once
 
+#include <string_view>
+
 #include "config/filter_settings.h"
 
 namespace turnpike {
@@ -28,5 +30,12 @@ int FindProtectedPathInDecoded(char* text, const ProtectedPathList& paths) noexc
 // becomes "/secure/a", which is what servlet containers serve. True when
 // anything was removed.
 bool RemovePathParameters(char* text) noexcept;
+
+// Whether the path of `url` (before its first '?' or '#') is already in the
+// form every server brings a path into before it serves it: no percent
+// escape to decode, no dot segment to remove, no doubled slash to merge, no
+// backslash a server might take for a slash. The path a server serves for
+// such a URL is the URL's own path, so there is nothing else to try.
+bool IsNormalPath(std::string_view url) noexcept;
 
 }  // namespace turnpike

@@ -72,14 +72,13 @@ bool AppendServer(FilterHost& host, const FilterSettings& settings, char (&out)[
 // The unescaped service URL into `out`; false on any failure, reported by the
 // caller as one event.
 bool AssembleServiceUrl(FilterHost& host, const FilterSettings& settings, std::string_view url,
-                        char (&out)[kUrlBufferSize]) {
+                        const std::optional<TicketParameter>& ticket, char (&out)[kUrlBufferSize]) {
   std::size_t length = 0;
   if (settings.ServiceURL) return Append(out, length, *settings.ServiceURL);
   if (!AppendServer(host, settings, out, length)) return false;
   // The CAS server adds its ticket to the service URL it was given; taking
   // that one parameter out, wherever the server put it, gives back the
   // service URL the browser was sent to log in with.
-  const std::optional<TicketParameter> ticket = FindTicketParameter(url);
   if (!ticket) return Append(out, length, url);
   return Append(out, length, url.substr(0, ticket->cut_begin)) &&
          Append(out, length, url.substr(ticket->cut_end));
@@ -132,8 +131,15 @@ bool EscapeUrl(const char* input, char* output, std::size_t capacity, std::size_
 
 std::optional<ServiceUrls> ServiceUrl(FilterHost& host, const FilterSettings& settings,
                                       std::string_view url, const EventReporter& reporter) {
+  return ServiceUrl(host, settings, url, FindTicketParameter(url), reporter);
+}
+
+std::optional<ServiceUrls> ServiceUrl(FilterHost& host, const FilterSettings& settings,
+                                      std::string_view url,
+                                      const std::optional<TicketParameter>& ticket,
+                                      const EventReporter& reporter) {
   char unescaped[kUrlBufferSize];
-  if (!AssembleServiceUrl(host, settings, url, unescaped)) {
+  if (!AssembleServiceUrl(host, settings, url, ticket, unescaped)) {
     reporter.LogEvent(EventType::Error, kAssemblyFailed, nullptr);
     return std::nullopt;
   }

@@ -11,6 +11,7 @@
 
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
+#include "filter/extraction.h"
 #include "platform/filter_host.h"
 
 namespace turnpike {
@@ -65,5 +66,11 @@ struct ServiceUrls {
 // else.
 std::optional<ServiceUrls> ServiceUrl(FilterHost& host, const FilterSettings& settings,
                                       std::string_view url, const EventReporter& reporter);
+
+// The same, for a caller that has already looked for the URL's ticket.
+std::optional<ServiceUrls> ServiceUrl(FilterHost& host, const FilterSettings& settings,
+                                      std::string_view url,
+                                      const std::optional<TicketParameter>& ticket,
+                                      const EventReporter& reporter);
 
 }  // namespace turnpike

@@ -121,7 +121,7 @@ bool ApacheFilterHost::AddHeader(const char* name, const char* value) {
 
 bool ApacheFilterHost::RemoveLookAlikeHeaders(const char* name) {
   if (name == nullptr) return false;
-  RemoveLookAlikes(request_->headers_in, name);
+  if (!scrubbed_) RemoveLookAlikes(request_->headers_in, name);
   return true;
 }
 

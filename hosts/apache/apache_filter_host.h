@@ -63,7 +63,11 @@ namespace turnpike {
 
 class ApacheFilterHost final : public FilterHost {
  public:
-  explicit ApacheFilterHost(request_rec* request) noexcept : request_(request) {}
+  // `scrubbed`: the request's look-alikes of the identity header are gone
+  // already (the hook removed them before the filter ran), so
+  // RemoveLookAlikeHeaders need not look again.
+  explicit ApacheFilterHost(request_rec* request, bool scrubbed = false) noexcept
+      : request_(request), scrubbed_(scrubbed) {}
 
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
   bool SetHeader(const char* name, const char* value) override;
@@ -79,6 +83,7 @@ class ApacheFilterHost final : public FilterHost {
 
  private:
   request_rec* request_;
+  bool scrubbed_;
   bool answered_ = false;
 };
 

@@ -363,7 +363,7 @@ int FilterRequest(request_rec* request) noexcept {
       RemoveLookAlikes(request->headers_in, runtime->scrubbed_header);
     }
     const RequestEventScope events(request);
-    ApacheFilterHost host(request);
+    ApacheFilterHost host(request, runtime->scrubbed_header != nullptr);
     switch (runtime->filter->HttpFilterProc(host, kSfNotifyPreprocHeaders)) {
       case FilterStatus::FinishedKeepConn:
         return host.answered() ? DONE : HTTP_INTERNAL_SERVER_ERROR;
