@@ -38,6 +38,8 @@ struct FilterSettings {
   std::uint32_t SessionTimeout = 0;           // minutes a sign-on lasts
   std::uint32_t CacheCleanTimeout = 0;        // least minutes between cache cleanings
   std::optional<std::string> ServiceURL;      // fixed service URL, or absent
+  std::uint32_t MaxValidations = 0;           // validations at once; 0: not set, the host's default
+  std::uint32_t ValidationTimeout = 0;        // seconds one validation may take in all
   ProtectedPathList ProtectedPaths;
 };
 
