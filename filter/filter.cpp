@@ -1,5 +1,6 @@
 #include "filter/filter.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -23,6 +24,9 @@ constexpr const char* kAuthenticatedByCookie = "The Turnpike filter authenticate
 constexpr const char* kCookieNotValidated =
     "The Turnpike filter was unable to validate the authentication cookie:";
 constexpr const char* kNoTicketOrCookie = "The Turnpike filter was unable to find a ticket or cookie.";
+constexpr const char* kValidationLimitReached =
+    "The Turnpike filter is validating as many tickets as MaxValidations allows; the browser was "
+    "sent to log in again:";
 
 }  // namespace
 
@@ -38,6 +42,13 @@ bool TurnpikeFilter::Start() {
     cache_.emplace(*services_.clock, settings_, reporter_);
     cache_->InitCredentialsCache();
     credentials_ = &*cache_;
+  }
+  if (services_.validation_slots != nullptr) validation_slots_ = services_.validation_slots;
+  validation_limit_ = settings_.MaxValidations != 0 ? settings_.MaxValidations
+                                                    : services_.default_max_validations;
+  // Benchmarks and tests of the roads that never validate lend no platform.
+  if (services_.validation != nullptr) {
+    services_.validation->SetTotalTimeout(std::chrono::seconds(settings_.ValidationTimeout));
   }
   reporter_.LogEvent(EventType::Started, nullptr, nullptr);
   return true;
@@ -84,6 +95,14 @@ FilterStatus TurnpikeFilter::HandleProtectedRequest(FilterHost& host) {
   if (!service) return FilterStatus::Error;
 
   if (ticket) {
+    // A hanging CAS server holds this thread for the whole time-out; past
+    // the limit the browser is sent to log in again at once, which keeps
+    // workers free for every other request. Held until the answer is sent.
+    const ValidationSlot slot(*validation_slots_, validation_limit_);
+    if (!slot) {
+      reporter_.LogEvent(EventType::Warning, kValidationLimitReached, service->unescaped.c_str());
+      return SendLoginRedirect(host, settings_, reporter_, service->escaped.c_str());
+    }
     // The ticket reaches the CAS server escaped, so that a ticket such as
     // "ST-1&service=..." cannot add parameters to the validation request;
     // the cookie and the cache key stay the ticket as the browser sent it.

@@ -2,6 +2,8 @@
 // scripted validation service, the real in-process cache and a fake clock.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,9 @@ RecordedEvent Info(const char* message, const std::string& detail) {
 RecordedEvent Error(const char* message, const std::string& detail) {
   return {EventSeverity::Error, 0, 1, message, detail};
 }
+RecordedEvent Warning(const char* message, const std::string& detail) {
+  return {EventSeverity::Warning, 0, 2, message, detail};
+}
 
 constexpr const char* kNoTicketOrCookie = "The Turnpike filter was unable to find a ticket or cookie.";
 constexpr const char* kLoginBlock =
@@ -39,6 +44,25 @@ class RefusingStore final : public CredentialsStore {
   std::optional<std::string> LookupCredentials(std::string_view) noexcept override { return std::nullopt; }
 };
 
+// Slots lent by a host: `free` of them are given, whatever the limit asked.
+class CountingSlots final : public ValidationSlots {
+ public:
+  explicit CountingSlots(int free) : free_(free) {}
+  bool TryAcquire(std::uint32_t limit) noexcept override {
+    limits.push_back(limit);
+    if (taken == free_) return false;
+    ++taken;
+    return true;
+  }
+  void Release() noexcept override { --taken; }
+
+  int taken = 0;
+  std::vector<std::uint32_t> limits;
+
+ private:
+  int free_;
+};
+
 class Decision : public testing::Test {
  protected:
   void SetUp() override {
@@ -48,8 +72,8 @@ class Decision : public testing::Test {
     validation_.body = "yes\nalice\n";  // CAS 1.0: not XML, so the text parser reads it
   }
 
-  void Start(CredentialsStore* store = nullptr) {
-    filter_.emplace(PlatformServices{&registry_, &log_, &clock_, &validation_, store});
+  void Start(CredentialsStore* store = nullptr, ValidationSlots* slots = nullptr) {
+    filter_.emplace(PlatformServices{&registry_, &log_, &clock_, &validation_, store, slots, 3});
     ASSERT_TRUE(filter_->Start());
     log_.TakeEvents();
   }
@@ -149,6 +173,46 @@ TEST_F(Decision, EmptyTicketIsStillValidated) {
   EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
   EXPECT_EQ(validation_.calls.at(2),
             "Get https://cas.example.org/cas/serviceValidate?service=http://www.example.org/secure/&ticket=");
+}
+
+TEST_F(Decision, TicketPastTheValidationLimitGoesToLoginAtOnceWithAWarning) {
+  CountingSlots full(0);
+  Start(nullptr, &full);
+  InMemoryFilterHost host = Request("/secure/page?a=1&ticket=ST-1");
+  EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(host.response()->headers, kLoginBlock) << "the same redirect as a refused ticket";
+  EXPECT_TRUE(validation_.calls.empty()) << "nothing is asked of the CAS server";
+  EXPECT_EQ(log_.events(),
+            std::vector<RecordedEvent>{Warning(
+                "The Turnpike filter is validating as many tickets as MaxValidations allows; the "
+                "browser was sent to log in again:",
+                "http://www.example.org/secure/page?a=1")});
+}
+
+TEST_F(Decision, EveryValidationGivesItsSlotBackWithinTheLimitSet) {
+  CountingSlots slots(1);
+  Start(nullptr, &slots);
+  InMemoryFilterHost good = Request("/secure/?ticket=ST-1");
+  EXPECT_EQ(Run(good), FilterStatus::FinishedKeepConn);
+  validation_.body = "no\n\n";
+  InMemoryFilterHost refused = Request("/secure/?ticket=ST-2");
+  EXPECT_EQ(Run(refused), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(slots.taken, 0);
+  EXPECT_EQ(slots.limits, (std::vector<std::uint32_t>{3, 3})) << "the host's default";
+
+  registry_.SetDword(kSettingsKey, "MaxValidations", 40);
+  Start(nullptr, &slots);
+  InMemoryFilterHost again = Request("/secure/?ticket=ST-3");
+  (void)Run(again);
+  EXPECT_EQ(slots.limits.back(), 40u);
+}
+
+TEST_F(Decision, StartHandsTheValidationTimeoutToThePlatform) {
+  Start();
+  EXPECT_EQ(validation_.total_timeout, std::chrono::milliseconds(15'000));
+  registry_.SetDword(kSettingsKey, "ValidationTimeout", 2);
+  Start();
+  EXPECT_EQ(validation_.total_timeout, std::chrono::milliseconds(2'000));
 }
 
 TEST_F(Decision, UnknownCookieIsAnErrorAndGoesToLogin) {
