@@ -73,12 +73,12 @@ def raw_request(port, data, timeout=10):
         return b"".join(chunks)
 
 
-def raw_get(port, target, headers=(), method=b"GET", version=b"HTTP/1.1"):
+def raw_get(port, target, headers=(), method=b"GET", version=b"HTTP/1.1", timeout=10):
     """One request with the request target exactly as given (bytes)."""
     lines = [method + b" " + target + b" " + version, b"Connection: close", *headers]
     if not any(line.lower().startswith(b"host:") for line in headers):
         lines.insert(1, b"Host: 127.0.0.1:%d" % port)
-    return RawResponse(raw_request(port, b"\r\n".join(lines) + b"\r\n\r\n"))
+    return RawResponse(raw_request(port, b"\r\n".join(lines) + b"\r\n\r\n", timeout))
 
 
 class StubCas:
