@@ -35,9 +35,11 @@ TEST(InProcessValidationSlots, NeverHasMoreHoldersThanTheLimitOnManyThreads) {
   std::atomic<int> inside{0};
   std::atomic<int> most{0};
   std::atomic<int> given{0};
+  std::atomic<bool> go{false};
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&] {
+      while (!go) std::this_thread::yield();  // all at once, not one after the other
       for (int round = 0; round < 2000; ++round) {
         const ValidationSlot slot(slots, kLimit);
         if (!slot) continue;
@@ -46,10 +48,12 @@ TEST(InProcessValidationSlots, NeverHasMoreHoldersThanTheLimitOnManyThreads) {
         int seen = most.load();
         while (now > seen && !most.compare_exchange_weak(seen, now)) {
         }
+        std::this_thread::yield();  // held a while, as a validation is
         --inside;
       }
     });
   }
+  go = true;
   for (std::thread& thread : threads) thread.join();
   EXPECT_LE(most.load(), static_cast<int>(kLimit));
   EXPECT_GT(given.load(), 0);
