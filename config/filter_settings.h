@@ -42,6 +42,8 @@ struct FilterSettings {
   // slash after them, that the service URL starts with instead of the
   // request's own; absent: the host's HTTPS and SERVER_NAME.
   std::optional<std::string> ServerBaseURL;
+  std::uint32_t MaxValidations = 0;           // validations at once; 0: not set, the host's default
+  std::uint32_t ValidationTimeout = 0;        // seconds one validation may take in all
   ProtectedPathList ProtectedPaths;
 };
 

@@ -1,5 +1,6 @@
 #include "config/settings_loader.h"
 
+#include <cstdint>
 #include <memory>
 
 #include "common/ascii.h"
@@ -15,6 +16,36 @@ constexpr const char* kValueMissing =
 constexpr const char* kNoPaths =
     "The Turnpike Paths registry key could not be read or does not have any path values "
     "defined, please set up one or more paths in";
+
+// A number that may be left out: `absent` when it is, otherwise a REG_DWORD
+// from 1 to `maximum`.
+struct OptionalNumber {
+  const char* name;
+  std::uint32_t FilterSettings::*field;
+  std::uint32_t absent;
+  std::uint32_t maximum;
+};
+
+// False when the value is there but unusable. An administrator who wrote it
+// expects it to apply, so it is refused rather than silently replaced by the
+// default. 0 is unusable for both numbers: no ticket could ever be validated
+// (MaxValidations), or a validation would wait on the CAS server for ever
+// (ValidationTimeout).
+bool ReadOptionalNumber(RegistryAccess& registry, RegistryKeyHandle key,
+                        const OptionalNumber& value, FilterSettings& settings) {
+  std::uint32_t size = 0;
+  if (!registry.QueryValue(key, value.name, nullptr, nullptr, &size)) {
+    settings.*value.field = value.absent;
+    return true;
+  }
+  std::uint32_t number = 0;
+  if (!ReadDwordValue(registry, key, value.name, number) || number == 0 ||
+      number > value.maximum) {
+    return false;
+  }
+  settings.*value.field = number;
+  return true;
+}
 
 // The text of REG_SZ data: its bytes up to the first NUL, whether or not the
 // stored data ends in one.
@@ -116,6 +147,18 @@ bool LoadSettings(RegistryAccess& registry, const EventReporter& reporter,
     settings.ServerBaseURL = ServerBaseOf(*base);
     if (!settings.ServerBaseURL) {
       reporter.LogEvent(EventType::Error, kValueMissing, "ServerBaseURL");
+      return false;
+    }
+  }
+
+  static constexpr OptionalNumber kOptionalNumbers[] = {
+      {"MaxValidations", &FilterSettings::MaxValidations, 0, UINT32_MAX},
+      {"ValidationTimeout", &FilterSettings::ValidationTimeout, kDefaultValidationTimeout,
+       kMaxValidationTimeout},
+  };
+  for (const OptionalNumber& value : kOptionalNumbers) {
+    if (!ReadOptionalNumber(registry, key.get(), value, settings)) {
+      reporter.LogEvent(EventType::Error, kValueMissing, value.name);
       return false;
     }
   }

@@ -1,13 +1,14 @@
 // Loading and freeing the process-wide settings.
 //
-// The settings come from the registry of the local machine: the values
-// under "SOFTWARE\Turnpike" and the protected paths under its subkey "Paths".
-// They are read once, at start-up. The required values have no defaults and
-// no range checks, and their text is kept exactly as stored: no trimming, no
-// case change, no validation. The optional values added since have a
-// default each and are checked (ServerBaseURL). A failed load reports
-// exactly one error event, naming what is missing or unusable, and leaves
-// the record partly filled until FreeSettings.
+// The settings come from the registry of the local machine: the values under
+// "SOFTWARE\Turnpike" and the protected paths under its subkey "Paths". They
+// are read once, at start-up. The required values have no defaults and no
+// range checks, and their text is kept exactly as stored: no trimming, no
+// case change, no validation. The optional values take their default when
+// absent and are refused when present but unusable (ServerBaseURL,
+// MaxValidations, ValidationTimeout). A failed load reports exactly one
+// error event, naming what is missing or unusable, and leaves the record
+// partly filled until FreeSettings.
 //
 // Not thread-safe: called only by the start and stop steps, with no request
 // running.
@@ -26,6 +27,12 @@ namespace turnpike {
 
 inline constexpr const char* kSettingsKey = "SOFTWARE\\Turnpike";
 inline constexpr const char* kPathsKey = "SOFTWARE\\Turnpike\\Paths";
+// ValidationTimeout when the registry has none: as long as libcurl and
+// WinHTTP gave a validation before the value existed.
+inline constexpr std::uint32_t kDefaultValidationTimeout = 15;
+// The longest ValidationTimeout taken: its milliseconds still fit in the
+// 32-bit signed count that ServerXMLHTTP's time-outs take (24 days).
+inline constexpr std::uint32_t kMaxValidationTimeout = 2'147'483;
 // Room for a value name while enumerating the paths, terminator included.
 inline constexpr std::uint32_t kValueNameCapacity = 1000;
 

@@ -1,5 +1,6 @@
 #include "filter/filter.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -27,6 +28,9 @@ constexpr const char* kNoTicketOrCookie = "The Turnpike filter was unable to fin
 constexpr const char* kSignOnLoopStopped =
     "The Turnpike filter stopped a sign-on after two ticket validations in a row failed, and "
     "showed the browser the sign-on failure page, for:";
+constexpr const char* kValidationLimitReached =
+    "The Turnpike filter is validating as many tickets as MaxValidations allows; the browser was "
+    "sent to log in again:";
 
 }  // namespace
 
@@ -42,6 +46,13 @@ bool TurnpikeFilter::Start() {
     cache_.emplace(*services_.clock, settings_, reporter_);
     cache_->InitCredentialsCache();
     credentials_ = &*cache_;
+  }
+  if (services_.validation_slots != nullptr) validation_slots_ = services_.validation_slots;
+  validation_limit_ = settings_.MaxValidations != 0 ? settings_.MaxValidations
+                                                    : services_.default_max_validations;
+  // Benchmarks and tests of the roads that never validate lend no platform.
+  if (services_.validation != nullptr) {
+    services_.validation->SetTotalTimeout(std::chrono::seconds(settings_.ValidationTimeout));
   }
   reporter_.LogEvent(EventType::Started, nullptr, nullptr);
   return true;
@@ -127,12 +138,21 @@ FilterStatus TurnpikeFilter::HandleTicket(FilterHost& host, const ServiceUrls& s
   // rewrites the service fail every ticket alike. The browser carries the
   // note of the first failure itself.
   const bool failed_before = CookieValues(cookies, kFailedSignOnCookieName).Next().has_value();
-  const std::string validation_url = FormatValidationUrl(settings_, service.escaped, ticket);
+  // A hanging CAS server holds this thread for the whole time-out; past the
+  // limit the browser is sent to log in again at once, which keeps workers
+  // free for every other request. Held until the answer is sent.
+  const ValidationSlot slot(*validation_slots_, validation_limit_);
   std::string why;
-  const std::optional<std::string> user =
-      ValidateTicket(validation_url.c_str(), *services_.validation, reporter_, &why);
+  std::optional<std::string> user;
+  if (!slot) {
+    reporter_.LogEvent(EventType::Warning, kValidationLimitReached, service.unescaped.c_str());
+    why = "this server was already validating as many tickets as MaxValidations allows";
+  } else {
+    const std::string validation_url = FormatValidationUrl(settings_, service.escaped, ticket);
+    user = ValidateTicket(validation_url.c_str(), *services_.validation, reporter_, &why);
+    if (!user) reporter_.LogEvent(EventType::Information, kTicketNotValidated, validation_url.c_str());
+  }
   if (!user) {
-    reporter_.LogEvent(EventType::Information, kTicketNotValidated, validation_url.c_str());
     if (!failed_before) {
       return SendLoginRedirect(host, settings_, reporter_, service.escaped.c_str(),
                                kSetFailedSignOnCookie);

@@ -29,6 +29,7 @@
 #include "platform/isapi.h"
 #include "platform/registry_access.h"
 #include "platform/validation_platform.h"
+#include "validation/validation_slots.h"
 
 namespace turnpike {
 
@@ -46,6 +47,12 @@ struct PlatformServices {
   // Where sign-ons are kept. Null: the filter keeps them in a
   // CredentialsCache of its own, in this process's memory, made by Start.
   CredentialsStore* credentials = nullptr;
+  // Where the validations running at once are counted, when the server is
+  // more than this process. Null: the filter counts them in this process.
+  ValidationSlots* validation_slots = nullptr;
+  // How many validations may run at once when MaxValidations is not set:
+  // the host derives it from how many requests it serves at once.
+  std::uint32_t default_max_validations = 1;
 };
 
 class TurnpikeFilter {
@@ -54,8 +61,9 @@ class TurnpikeFilter {
   TurnpikeFilter(const TurnpikeFilter&) = delete;
   TurnpikeFilter& operator=(const TurnpikeFilter&) = delete;
 
-  // The start steps: event source, settings, credentials cache, started
-  // event. False when the library must refuse to load.
+  // The start steps: event source, settings, credentials cache, the
+  // validation limit and time-out, started event. False when the library
+  // must refuse to load.
   bool Start();
 
   // The stop steps: settings freed, stopped event.
@@ -83,6 +91,11 @@ class TurnpikeFilter {
   // The in-process sign-ons, when the host lends no store of its own.
   std::optional<CredentialsCache> cache_;
   CredentialsStore* credentials_ = nullptr;
+  // The count of validations, when the host lends none.
+  InProcessValidationSlots own_slots_;
+  ValidationSlots* validation_slots_ = &own_slots_;
+  // MaxValidations, or the host's default when it is not set.
+  std::uint32_t validation_limit_ = 0;
 };
 
 // Fills the host's filter version record: version 7, high priority, the

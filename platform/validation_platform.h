@@ -30,6 +30,7 @@
 // caller's own strings may still throw std::bad_alloc.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -131,6 +132,14 @@ class ValidationPlatform {
   // prepared (on Windows: CoInitialize failed, for instance because the
   // thread already lives in a multi-threaded apartment).
   virtual std::unique_ptr<ValidationSession> Begin() = 0;
+
+  // How long the exchange of one validation may take in all. The platform is
+  // built before the settings are read, so the filter's start steps hand the
+  // value over here, once, before any Begin(); it is not for request time.
+  // The Linux layer bounds the whole exchange with it; WinHTTP has no total
+  // and bounds each of its steps instead. The default ignores it, for
+  // platforms whose exchanges take no time (test doubles).
+  virtual void SetTotalTimeout(std::chrono::milliseconds) {}
 };
 
 }  // namespace turnpike

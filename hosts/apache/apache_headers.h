@@ -17,11 +17,13 @@
 #include <http_main.h>
 #include <http_protocol.h>
 #include <http_request.h>
+#include <ap_mpm.h>
 #include <ap_provider.h>
 #include <ap_socache.h>
 #include <util_mutex.h>
 #include <apr_global_mutex.h>
 #include <apr_sha1.h>
+#include <apr_shm.h>
 #include <apr_strings.h>
 #include <apr_tables.h>
 

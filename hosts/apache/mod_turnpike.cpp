@@ -34,6 +34,9 @@
 // a refused check still shows the stopped event after its cause. A graceful
 // or full restart is a stop and a start of the filter: it reads the .reg
 // file again.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -44,6 +47,7 @@
 #include "hosts/apache/apache_event_log.h"
 #include "hosts/apache/apache_filter_host.h"
 #include "hosts/apache/apache_headers.h"
+#include "hosts/apache/shared_validation_slots.h"
 #include "hosts/apache/socache_credentials_store.h"
 #include "platform/posix/curl_libxml2_validation.h"
 #include "platform/posix/reg_file_registry.h"
@@ -88,6 +92,9 @@ struct FilterRuntime {
   SystemClock clock;
   CurlLibxml2ValidationPlatform validation;
   std::optional<SocacheCredentialsStore> store;
+  // The serving generation's count of validations across all children.
+  std::optional<SharedValidationSlots> validation_slots;
+  std::uint32_t default_max_validations = 1;
   std::unique_ptr<TurnpikeFilter> filter;
   // The identity header's name, when every request is to be rid of its
   // look-alikes (TurnpikeScrubHeaders On); null otherwise.
@@ -110,7 +117,14 @@ std::string RegistryPathOf(const server_rec* server) {
 bool StartFilter(FilterRuntime& runtime) {
   SocacheCredentialsStore* store = runtime.store ? &*runtime.store : nullptr;
   runtime.filter = std::make_unique<TurnpikeFilter>(PlatformServices{
-      &runtime.registry, &runtime.event_log, &runtime.clock, &runtime.validation, store});
+      .registry = &runtime.registry,
+      .event_log = &runtime.event_log,
+      .clock = &runtime.clock,
+      .validation = &runtime.validation,
+      .credentials = store,
+      .validation_slots = runtime.validation_slots ? &*runtime.validation_slots : nullptr,
+      .default_max_validations = runtime.default_max_validations,
+  });
   if (store != nullptr) store->Attach(runtime.filter->settings(), runtime.filter->reporter());
   if (const auto& problem = runtime.registry.problem()) {
     runtime.filter->reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());
@@ -127,6 +141,21 @@ bool CheckSettings(const server_rec* log_server, const std::string& registry_pat
   if (!started) runtime.event_log.set_lifecycle_events(true);
   runtime.filter->Stop();
   return started;
+}
+
+// The MPM's answer to `query`, or 1 when it has none.
+int MpmFigure(int query) {
+  int value = 0;
+  return ap_mpm_query(query, &value) == APR_SUCCESS && value > 0 ? value : 1;
+}
+
+// Without MaxValidations, half of MaxRequestWorkers (processes times threads
+// per process, as the MPM counts them), at least one: however long the CAS
+// server hangs, half of the workers stay free for everything else.
+std::uint32_t DefaultMaxValidations() {
+  const long workers =
+      static_cast<long>(MpmFigure(AP_MPMQ_MAX_DAEMONS)) * MpmFigure(AP_MPMQ_MAX_THREADS);
+  return static_cast<std::uint32_t>(std::max(1L, workers / 2));
 }
 
 // Finds and creates the configured cache; an error text when that fails.
@@ -301,6 +330,17 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
   // Registered before the start: a refused start must still run the stop
   // steps, and they run when Apache, exiting, destroys the pool.
   apr_pool_cleanup_register(pconf, runtime, StopFilter, apr_pool_cleanup_null);
+  // Every child holds a scoreboard slot, ServerLimit of them; twice as many
+  // entries leave room for children that are exiting beside their
+  // replacements.
+  status = runtime->validation_slots.emplace().Create(
+      2 * static_cast<std::size_t>(MpmFigure(AP_MPMQ_HARD_LIMIT_DAEMONS)), pconf);
+  if (status != APR_SUCCESS) {
+    ap_log_error(APLOG_MARK, APLOG_ERR, status, server,
+                 "Turnpike: the shared count of validations could not be set up");
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  runtime->default_max_validations = DefaultMaxValidations();
   runtime->store.emplace(
       SocacheBinding{config.cache_provider, config.cache_name_in_use, config.cache_instance,
                      &cache_mutex, server},
@@ -330,9 +370,13 @@ int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t* ptemp, server_rec* se
   }
 }
 
-// child_init: a child re-attaches the cache's lock (some lock mechanisms
-// need a descriptor of their own per process). Nothing else is per child.
+// child_init: a child takes its entry in the shared count of validations and
+// re-attaches the cache's lock (some lock mechanisms need a descriptor of
+// their own per process). Nothing else is per child.
 void ChildInit(apr_pool_t* pchild, server_rec* server) noexcept {
+  if (serving != nullptr && serving->validation_slots) {
+    serving->validation_slots->AttachChild(getpid());
+  }
   if (cache_mutex == nullptr) return;
   const apr_status_t status =
       apr_global_mutex_child_init(&cache_mutex, apr_global_mutex_lockfile(cache_mutex), pchild);
@@ -341,6 +385,14 @@ void ChildInit(apr_pool_t* pchild, server_rec* server) noexcept {
     // browsers are sent to log in: nothing passes unchecked.
     ap_log_error(APLOG_MARK, APLOG_ERR, status, server,
                  "Turnpike: this child could not attach the shared credentials cache's lock");
+  }
+}
+
+// child_status: runs in the parent. A child that has exited, however it
+// ended, gives back the validation slots it held.
+void ChildStatus(server_rec*, pid_t pid, ap_generation_t, int, mpm_child_status state) noexcept {
+  if (state == MPM_CHILD_EXITED && serving != nullptr && serving->validation_slots) {
+    serving->validation_slots->ChildExited(pid);
   }
 }
 
@@ -387,6 +439,7 @@ void RegisterHooks(apr_pool_t*) {
   ap_hook_check_config(CheckConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_child_status(ChildStatus, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_read_request(FilterRequest, after_http2, nullptr, APR_HOOK_REALLY_FIRST);
 }
 

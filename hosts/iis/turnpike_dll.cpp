@@ -15,6 +15,8 @@
 #include <windows.h>
 #include <httpfilt.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 
 #include "filter/filter.h"
@@ -27,6 +29,17 @@
 namespace {
 
 using turnpike::FilterStatus;
+
+// Without MaxValidations: two per logical processor. IIS starts its native
+// thread pool with MaxPoolThreads (4 by default) threads per processor and
+// adds threads only slowly while they are blocked, so this leaves at least
+// half of the threads it starts with free for requests that do not wait on
+// the CAS server.
+std::uint32_t DefaultMaxValidations() noexcept {
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  return 2 * std::max<DWORD>(system.dwNumberOfProcessors, 1);
+}
 
 // Everything the filter borrows for the life of the process, built in the
 // order the filter needs it and destroyed in reverse.
@@ -41,6 +54,8 @@ struct FilterProcess {
       .clock = &clock,
       .validation = &validation,
       .credentials = nullptr,
+      .validation_slots = nullptr,
+      .default_max_validations = DefaultMaxValidations(),
   }};
 };
 

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <libxml/parser.h>
 
+#include <algorithm>
 #include <new>
 
 #include "platform/posix/curl_http_request.h"
@@ -34,7 +35,7 @@ class CurlLibxml2Session final : public ValidationSession {
 }  // namespace
 
 CurlLibxml2ValidationPlatform::CurlLibxml2ValidationPlatform(const CurlHttpSettings& settings)
-    : settings_(settings) {
+    : settings_(settings), connect_timeout_(settings.connect_timeout) {
   // Both are process-wide and not for request time: curl_global_init may
   // initialise the TLS library, and xmlInitParser sets up libxml2's globals
   // and thread keys.
@@ -47,6 +48,11 @@ CurlLibxml2ValidationPlatform::~CurlLibxml2ValidationPlatform() {
   // theirs. libxml2 is not cleaned up: its globals may be shared with the
   // host.
   if (initialized_) curl_global_cleanup();
+}
+
+void CurlLibxml2ValidationPlatform::SetTotalTimeout(std::chrono::milliseconds total) {
+  settings_.total_timeout = total;
+  settings_.connect_timeout = std::min(connect_timeout_, total);
 }
 
 std::unique_ptr<ValidationSession> CurlLibxml2ValidationPlatform::Begin() {

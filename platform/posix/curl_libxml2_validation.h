@@ -16,7 +16,9 @@
 //   - server certificates and host names are verified against the system's
 //     certificate store; there is no switch to turn that off;
 //   - a connect time-out and a total time-out bound how long a request
-//     thread can be held by a slow or silent CAS server;
+//     thread can be held by a slow or silent CAS server; SetTotalTimeout
+//     replaces the total (ValidationTimeout) and brings the connect time-out
+//     down to it when it is shorter;
 //   - an answer longer than `max_response_bytes` fails the exchange: a CAS
 //     answer is a few hundred bytes, and the body is held in memory;
 //   - no request header is added, no credentials are sent (a .netrc is not
@@ -71,12 +73,15 @@ class CurlLibxml2ValidationPlatform final : public ValidationPlatform {
   CurlLibxml2ValidationPlatform& operator=(const CurlLibxml2ValidationPlatform&) = delete;
 
   std::unique_ptr<ValidationSession> Begin() override;
+  void SetTotalTimeout(std::chrono::milliseconds total) override;
 
   // False when libcurl's process-wide initialisation failed.
   bool initialized() const noexcept { return initialized_; }
 
  private:
   CurlHttpSettings settings_;
+  // The connect time-out as built, which a shorter total cuts down.
+  std::chrono::milliseconds connect_timeout_;
   bool initialized_ = false;
 };
 

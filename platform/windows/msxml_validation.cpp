@@ -2,6 +2,8 @@
 
 #include <msxml2.h>
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -120,15 +122,27 @@ class MsxmlDocument final : public XmlDocument {
   ComPtr<IXMLDOMDocument2> document_;
 };
 
+// As on Linux, a server that does not even accept the connection is given
+// up on well before the total.
+constexpr std::chrono::milliseconds kConnectTimeout{5'000};
+
 class ServerXmlHttpRequest final : public HttpRequest {
  public:
-  explicit ServerXmlHttpRequest(ComPtr<IServerXMLHTTPRequest> request) noexcept
-      : request_(std::move(request)) {}
+  ServerXmlHttpRequest(ComPtr<IServerXMLHTTPRequest> request,
+                       std::optional<std::chrono::milliseconds> timeout) noexcept
+      : request_(std::move(request)), timeout_(timeout) {}
 
   bool Get(const char* url) override {
     std::optional<Bstr> method = WideBstr(L"GET");
     std::optional<Bstr> wide_url = AnsiToBstr(url);
     if (!method || !wide_url) return false;
+    // Before open, as ServerXMLHTTP requires. The settings keep the count
+    // within a 32-bit long.
+    if (timeout_) {
+      const auto total = static_cast<LONG>(timeout_->count());
+      const auto connect = static_cast<LONG>(std::min(*timeout_, kConnectTimeout).count());
+      if (FAILED(request_->setTimeouts(total, connect, total, total))) return false;
+    }
     const Variant synchronous = Variant::Bool(false);
     const Variant no_user = Variant::Omitted();
     const Variant no_password = Variant::Omitted();
@@ -148,11 +162,13 @@ class ServerXmlHttpRequest final : public HttpRequest {
 
  private:
   ComPtr<IServerXMLHTTPRequest> request_;
+  std::optional<std::chrono::milliseconds> timeout_;
 };
 
 class MsxmlSession final : public ValidationSession {
  public:
-  explicit MsxmlSession(ComApartment apartment) noexcept : apartment_(std::move(apartment)) {}
+  MsxmlSession(ComApartment apartment, std::optional<std::chrono::milliseconds> timeout) noexcept
+      : apartment_(std::move(apartment)), timeout_(timeout) {}
 
   std::unique_ptr<HttpRequest> CreateHttpRequest() override {
     CLSID server_xml_http;
@@ -162,7 +178,7 @@ class MsxmlSession final : public ValidationSession {
                                 request.OutVoid()))) {
       return nullptr;
     }
-    return std::make_unique<ServerXmlHttpRequest>(std::move(request));
+    return std::make_unique<ServerXmlHttpRequest>(std::move(request), timeout_);
   }
 
   std::unique_ptr<XmlDocument> CreateXmlDocument() override {
@@ -180,6 +196,7 @@ class MsxmlSession final : public ValidationSession {
   // The session stands for the apartment; the caller releases the session's
   // objects before the session, so CoUninitialize comes after all of them.
   ComApartment apartment_;
+  std::optional<std::chrono::milliseconds> timeout_;
 };
 
 }  // namespace
@@ -187,7 +204,11 @@ class MsxmlSession final : public ValidationSession {
 std::unique_ptr<ValidationSession> MsxmlValidationPlatform::Begin() {
   ComApartment apartment;
   if (!apartment.initialized()) return nullptr;
-  return std::make_unique<MsxmlSession>(std::move(apartment));
+  return std::make_unique<MsxmlSession>(std::move(apartment), total_timeout_);
+}
+
+void MsxmlValidationPlatform::SetTotalTimeout(std::chrono::milliseconds total) {
+  total_timeout_ = total;
 }
 
 }  // namespace turnpike

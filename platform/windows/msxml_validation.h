@@ -9,10 +9,14 @@
 // of threads may validate at once, each in its own apartment.
 //
 // HTTP: the ProgID "MSXML2.ServerXMLHTTP", a synchronous open("GET", url)
-// with user and password omitted, and send() with no body. No header, option
-// or time-out is set: redirects, certificate checks, proxies and time-outs
-// are WinHTTP's defaults as ServerXMLHTTP applies them. The status code and
-// the response headers are not read.
+// with user and password omitted, and send() with no body. No header or
+// option is set: redirects, certificate checks and proxies are WinHTTP's
+// defaults as ServerXMLHTTP applies them. Once SetTotalTimeout has been
+// called, setTimeouts gives name resolution, sending and each wait for the
+// answer that time, and the connection the smaller of it and 5 s; WinHTTP
+// has no bound on the whole exchange, so a server that keeps sending a little
+// at a time can hold it longer. Before, WinHTTP's own time-outs apply. The
+// status code and the response headers are not read.
 //
 // XML: the first DOM document class that can be created, of DOMDocument30,
 // DOMDocument40, DOMDocument26 and the version-independent DOMDocument, used
@@ -26,7 +30,9 @@
 // Text crosses in the ANSI code page (ansi_text.h).
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <optional>
 
 #include "platform/validation_platform.h"
 
@@ -35,6 +41,10 @@ namespace turnpike {
 class MsxmlValidationPlatform final : public ValidationPlatform {
  public:
   std::unique_ptr<ValidationSession> Begin() override;
+  void SetTotalTimeout(std::chrono::milliseconds total) override;
+
+ private:
+  std::optional<std::chrono::milliseconds> total_timeout_;
 };
 
 }  // namespace turnpike

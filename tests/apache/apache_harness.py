@@ -44,7 +44,7 @@ REGISTRY = r"""Windows Registry Editor Version 5.00
 "Debug"=dword:{debug:08x}
 "SessionTimeout"=dword:{session_timeout:08x}
 "CacheCleanTimeout"=dword:0000000a
-
+{values}
 [HKEY_LOCAL_MACHINE\SOFTWARE\Turnpike\Paths]
 "1"="/secure/"
 """
@@ -73,9 +73,12 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def registry_text(cas_url, session_timeout=60, debug=1, validation_path="serviceValidate"):
+def registry_text(cas_url, session_timeout=60, debug=1, validation_path="serviceValidate",
+                  numbers=None):
+    """The .reg file; `numbers` adds REG_DWORD values ({name: value})."""
+    values = "".join('"%s"=dword:%08x\n' % item for item in (numbers or {}).items())
     return REGISTRY.format(cas_url=cas_url, session_timeout=session_timeout, debug=debug,
-                           validation_path=validation_path)
+                           validation_path=validation_path, values=values)
 
 
 class CasProcess:

@@ -138,6 +138,17 @@ INSTANTIATE_TEST_SUITE_P(
                      r.SetRaw(kSettingsKey, "CacheCleanTimeout", RegistryType::Qword, std::string(8, '\0'));
                    },
                    kValueMissing, "CacheCleanTimeout"},
+        // An optional number that is written must be usable: 0 would refuse
+        // every ticket or wait on the CAS server for ever.
+        FailureRow{"MaxValidationsZero", [](FakeRegistry& r) { r.SetDword(kSettingsKey, "MaxValidations", 0); },
+                   kValueMissing, "MaxValidations"},
+        FailureRow{"MaxValidationsAsString", [](FakeRegistry& r) { r.SetString(kSettingsKey, "MaxValidations", "8"); },
+                   kValueMissing, "MaxValidations"},
+        FailureRow{"ValidationTimeoutZero", [](FakeRegistry& r) { r.SetDword(kSettingsKey, "ValidationTimeout", 0); },
+                   kValueMissing, "ValidationTimeout"},
+        FailureRow{"ValidationTimeoutPastTheLargest",
+                   [](FakeRegistry& r) { r.SetDword(kSettingsKey, "ValidationTimeout", kMaxValidationTimeout + 1); },
+                   kValueMissing, "ValidationTimeout"},
         FailureRow{"NoPathsKey", [](FakeRegistry& r) { r.SetRaw(kPathsKey, "1", RegistryType::None, ""); },
                    kNoPaths, "SOFTWARE\\Turnpike\\Paths"},
         FailureRow{"PathsOnlyDwordsAndEmptyStrings",
@@ -187,6 +198,23 @@ TEST(LoadSettings, ServerBaseUrlIsASchemeAndAServerOrRefused) {
       EXPECT_EQ(loaded.events, std::vector<RecordedEvent>{ErrorEvent(kValueMissing, "ServerBaseURL")});
     }
   }
+}
+
+TEST(LoadSettings, OptionalNumbersTakeTheirDefaultsWhenAbsentAndAnyUsableValueOtherwise) {
+  FakeRegistry registry;
+  WriteCompleteConfiguration(registry);
+  Loaded absent = Load(registry);
+  ASSERT_TRUE(absent.ok);
+  EXPECT_EQ(absent.settings.MaxValidations, 0u) << "the host's default applies";
+  EXPECT_EQ(absent.settings.ValidationTimeout, 15u);
+
+  registry.SetDword(kSettingsKey, "MaxValidations", 1);
+  registry.SetDword(kSettingsKey, "ValidationTimeout", kMaxValidationTimeout);
+  Loaded set = Load(registry);
+  ASSERT_TRUE(set.ok);
+  EXPECT_TRUE(set.events.empty());
+  EXPECT_EQ(set.settings.MaxValidations, 1u);
+  EXPECT_EQ(set.settings.ValidationTimeout, 2'147'483u);
 }
 
 TEST(LoadSettings, KeepsTextAsStoredUpToItsFirstNul) {

@@ -6,6 +6,7 @@
 // last. Header-only; single-threaded.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -115,8 +116,11 @@ class FakeValidationPlatform final : public ValidationPlatform {
   std::map<std::string, std::optional<std::string>> texts;
 
   FakeCallLog calls;
+  // What the filter handed over at its start.
+  std::optional<std::chrono::milliseconds> total_timeout;
 
   std::unique_ptr<ValidationSession> Begin() override;
+  void SetTotalTimeout(std::chrono::milliseconds total) override { total_timeout = total; }
 };
 
 class FakeValidationSession final : public ValidationSession {

@@ -2,6 +2,8 @@
 // scripted validation service, the real in-process cache and a fake clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,9 @@ RecordedEvent Info(const char* message, const std::string& detail) {
 }
 RecordedEvent Error(const char* message, const std::string& detail) {
   return {EventSeverity::Error, 0, 1, message, detail};
+}
+RecordedEvent Warning(const char* message, const std::string& detail) {
+  return {EventSeverity::Warning, 0, 2, message, detail};
 }
 
 constexpr const char* kNoTicketOrCookie = "The Turnpike filter was unable to find a ticket or cookie.";
@@ -48,8 +53,8 @@ class Decision : public testing::Test {
     validation_.body = "yes\nalice\n";  // CAS 1.0: not XML, so the text parser reads it
   }
 
-  void Start(CredentialsStore* store = nullptr) {
-    filter_.emplace(PlatformServices{&registry_, &log_, &clock_, &validation_, store});
+  void Start(CredentialsStore* store = nullptr, ValidationSlots* slots = nullptr) {
+    filter_.emplace(PlatformServices{&registry_, &log_, &clock_, &validation_, store, slots, 3});
     ASSERT_TRUE(filter_->Start());
     log_.TakeEvents();
   }
@@ -179,6 +184,43 @@ TEST_F(Decision, EmptyTicketIsStillValidated) {
   EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
   EXPECT_EQ(validation_.calls.at(2),
             "Get https://cas.example.org/cas/serviceValidate?service=http://www.example.org/secure/&ticket=");
+}
+
+TEST_F(Decision, TicketPastTheValidationLimitGoesToLoginAtOnceWithAWarning) {
+  InProcessValidationSlots lent;
+  const ValidationSlot a(lent, 3), b(lent, 3), c(lent, 3);  // the host's default, all taken
+  Start(nullptr, &lent);
+  InMemoryFilterHost host = Request("/secure/page?a=1&ticket=ST-1");
+  EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(host.response()->headers,
+            "Location: https://cas.example.org/cas/login?service=http://www.example.org/secure/page%3fa%3d1\r\n"
+            "Set-Cookie: TurnpikeFailed=1;path=/;Max-Age=120\r\n\r\n")
+      << "the same redirect as a refused ticket";
+  EXPECT_TRUE(validation_.calls.empty()) << "nothing is asked of the CAS server";
+  EXPECT_EQ(log_.events(),
+            std::vector<RecordedEvent>{Warning(
+                "The Turnpike filter is validating as many tickets as MaxValidations allows; the "
+                "browser was sent to log in again:",
+                "http://www.example.org/secure/page?a=1")});
+}
+
+TEST_F(Decision, EveryValidationGivesItsSlotBack) {
+  registry_.SetDword(kSettingsKey, "MaxValidations", 1);
+  Start();
+  for (const char* ticket : {"ST-1", "ST-2", "ST-3"}) {  // signed on, refused, validated again
+    InMemoryFilterHost host = Request(std::string("/secure/?ticket=") + ticket);
+    EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+    validation_.body = "no\n\n";
+  }
+  EXPECT_EQ(std::count(validation_.calls.begin(), validation_.calls.end(), "Begin"), 3);
+}
+
+TEST_F(Decision, StartHandsTheValidationTimeoutToThePlatform) {
+  Start();
+  EXPECT_EQ(validation_.total_timeout, std::chrono::milliseconds(15'000));
+  registry_.SetDword(kSettingsKey, "ValidationTimeout", 2);
+  Start();
+  EXPECT_EQ(validation_.total_timeout, std::chrono::milliseconds(2'000));
 }
 
 TEST_F(Decision, UnknownCookieIsAnErrorAndGoesToLogin) {

@@ -75,11 +75,14 @@ TEST(ConcurrentFilter, EveryThreadSignsOnAndIsServedAsItsOwnUser) {
   WriteTestConfiguration(registry, {"/Secure"});
   RecordingEventLog log;
   const FakeClock clock;
+  constexpr int kThreads = 8;
+  // One slot per thread: a slot that is not given back after a validation
+  // refuses a later ticket.
+  registry.SetDword(kSettingsKey, "MaxValidations", kThreads);
   VouchingPlatform validation;
   TurnpikeFilter filter{PlatformServices{&registry, &log, &clock, &validation}};
   ASSERT_TRUE(filter.Start());
 
-  constexpr int kThreads = 8;
   constexpr int kRounds = 200;
   std::vector<std::vector<std::string>> problems(kThreads);
   std::vector<std::thread> threads;

@@ -76,12 +76,12 @@ def raw_request(port, data, timeout=10):
         return b"".join(chunks)
 
 
-def raw_get(port, target, headers=(), method=b"GET", version=b"HTTP/1.1"):
+def raw_get(port, target, headers=(), method=b"GET", version=b"HTTP/1.1", timeout=10):
     """One request with the request target exactly as given (bytes)."""
     lines = [method + b" " + target + b" " + version, b"Connection: close", *headers]
     if not any(line.lower().startswith(b"host:") for line in headers):
         lines.insert(1, b"Host: 127.0.0.1:%d" % port)
-    return RawResponse(raw_request(port, b"\r\n".join(lines) + b"\r\n\r\n"))
+    return RawResponse(raw_request(port, b"\r\n".join(lines) + b"\r\n\r\n", timeout))
 
 
 class StubCas:
@@ -189,21 +189,32 @@ def children(apache):
     return sorted(pids)
 
 
+# A prefork child opens the pollset over Apache's listeners (an epoll
+# descriptor) as the last step of its start, once child_init has run, and its
+# pool closes it first when it exits. A child without it is starting or
+# exiting, and its descriptors say nothing about what serving left behind.
+LISTENER_POLLSET = "anon_inode:[eventpoll]"
+
+
 def process_status(pid):
-    """(resident KiB, threads, open descriptors) of a process, or None."""
+    """(resident KiB, threads, open descriptors) of a process that is serving,
+    or None."""
     try:
         with open("/proc/%d/status" % pid) as handle:
             status = dict(line.split(":", 1) for line in handle if ":" in line)
-        descriptors = len(os.listdir("/proc/%d/fd" % pid))
+        targets = [os.readlink("/proc/%d/fd/%s" % (pid, fd))
+                   for fd in os.listdir("/proc/%d/fd" % pid)]
     except OSError:
         return None
     if "VmRSS" not in status:  # exiting: a zombie has no memory left
         return None
-    return int(status["VmRSS"].split()[0]), int(status["Threads"]), descriptors
+    if LISTENER_POLLSET not in targets:
+        return None
+    return int(status["VmRSS"].split()[0]), int(status["Threads"]), len(targets)
 
 
 def snapshot(apache):
-    """{pid: (rss KiB, threads, descriptors)} of every child."""
+    """{pid: (rss KiB, threads, descriptors)} of every child that is serving."""
     result = {}
     for pid in children(apache):
         status = process_status(pid)

@@ -8,19 +8,24 @@ external entities), a browser returning with a ticket is sent back to the
 login page, never signed on, within the validation time-out (5 s to connect,
 15 s in all); browsers that have signed on keep being served while
 validations hang; and the Apache children neither grow nor keep threads or
-descriptors.
+descriptors. While the CAS server hangs, tickets past MaxValidations are
+sent to log in again at once and every other page is still answered, also
+after a child that held a validation was killed.
 """
 
 import concurrent.futures
 import http.client
 import os
+import signal
+import statistics
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from security_support import (Apache, Browser, CasProcess, crashes, free_port, header,  # noqa: E402
-                              issue_ticket, registry_text, set_fault, signon_cookie, snapshot)
+from security_support import (Apache, Browser, CasProcess, children, crashes, free_port,  # noqa: E402
+                              header, issue_ticket, raw_get, registry_text, set_fault,
+                              signon_cookie, snapshot)
 
 MODULE = None  # set from the command line
 PAGE = "/secure/index.shtml"
@@ -162,6 +167,110 @@ class CasServerFaults(unittest.TestCase):
             self.assertLessEqual(fds_after, fds_before + 1, pid)
             self.assertLess(rss_after - rss_before, 1024, (pid, before[pid], after[pid]))
         self.assertEqual(crashes(self.apache), [])
+
+
+LIMIT_WARNING = ("The Turnpike filter is validating as many tickets as MaxValidations allows; "
+                 "the browser was sent to log in again:: ")
+
+
+class ValidationLimit(unittest.TestCase):
+    """A hanging CAS server and many made-up tickets at once."""
+
+    def setUp(self):
+        self.cas = CasProcess().start()
+        self.addCleanup(self.cas.stop)
+        self.addCleanup(set_fault, self.cas.url, "none")
+
+    def start_apache(self, numbers, servers, extra_lines=()):
+        apache = Apache(MODULE, registry_text(self.cas.url, debug=0, numbers=numbers),
+                        servers=servers, extra_lines=extra_lines)
+        self.addCleanup(apache.cleanup)
+        apache.start()
+        return apache
+
+    @staticmethod
+    def wait_for_children(apache, count):
+        deadline = time.monotonic() + 10
+        while len(snapshot(apache)) < count and time.monotonic() < deadline:
+            time.sleep(0.05)
+
+    @staticmethod
+    def bogus_ticket(apache, n, timeout=20):
+        """(status, Location, seconds) of a browser with a made-up ticket."""
+        started = time.monotonic()
+        response = raw_get(apache.port, b"%s?ticket=ST-made-up-%d" % (PAGE.encode(), n),
+                           timeout=timeout)
+        return response.status, response.header("Location") or "", time.monotonic() - started
+
+    def limit_warnings(self, apache):
+        return [text for _, number, text in apache.turnpike_events()
+                if number == 2 and text.startswith(LIMIT_WARNING)]
+
+    def test_tickets_past_the_limit_go_to_log_in_at_once_and_other_pages_are_served(self):
+        # MaxRequestWorkers 32 and no MaxValidations: half of the workers
+        # may validate. All 32 children run from the start, as prefork would
+        # only fork the others one second at a time.
+        timeout = 4
+        apache = self.start_apache({"ValidationTimeout": timeout}, servers=16,
+                                   extra_lines=["StartServers 32", "MinSpareServers 32",
+                                                "MaxSpareServers 32"])
+        self.wait_for_children(apache, 32)
+        login = self.cas.url + "/login?service="
+        service = "http://127.0.0.1:%d%s" % (apache.port, PAGE)
+        set_fault(self.cas.url, "hang")
+        with concurrent.futures.ThreadPoolExecutor(64) as pool:
+            burst = [pool.submit(self.bogus_ticket, apache, n) for n in range(64)]
+            deadline = time.monotonic() + 3
+            while len(self.limit_warnings(apache)) < 48 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            # The 16 validations are still waiting on the CAS server.
+            pages = []
+            for _ in range(10):
+                started = time.monotonic()
+                pages.append((raw_get(apache.port, b"/public/page.txt").status,
+                              time.monotonic() - started))
+            outcomes = [future.result(timeout=40) for future in burst]
+
+        print("\nunprotected pages (ms): %s; tickets answered at once: %d, after waiting: %d"
+              % (" ".join("%.1f" % (1000 * seconds) for _, seconds in pages),
+                 sum(1 for _, _, seconds in outcomes if seconds < timeout / 2),
+                 sum(1 for _, _, seconds in outcomes if seconds >= timeout / 2)), file=sys.stderr)
+        self.assertEqual([status for status, _ in pages], [200] * 10)
+        # A loaded machine may stall one request now and then; the typical
+        # one is what a visitor sees, and before the limit it waited the
+        # whole time-out.
+        self.assertLess(statistics.median(seconds for _, seconds in pages), 0.1, pages)
+        self.assertLess(max(seconds for _, seconds in pages), 1.0, pages)
+        self.assertTrue(all(status == 302 and location.startswith(login)
+                            for status, location, _ in outcomes), outcomes[:3])
+        at_once = sorted(seconds for _, _, seconds in outcomes if seconds < timeout / 2)
+        held = sorted(seconds for _, _, seconds in outcomes if seconds >= timeout / 2)
+        self.assertEqual(len(held), 16, outcomes)
+        self.assertGreaterEqual(held[0], timeout - 0.5)
+        self.assertLess(held[-1], timeout + 3)
+        self.assertEqual(len(at_once), 48)
+        self.assertEqual(self.limit_warnings(apache), [LIMIT_WARNING + service] * 48)
+
+    def test_a_child_killed_while_validating_gives_its_slot_back(self):
+        apache = self.start_apache({"MaxValidations": 1, "ValidationTimeout": 60}, servers=4)
+        self.wait_for_children(apache, 4)
+        set_fault(self.cas.url, "hang")
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            # One of the two takes the only slot and waits on the CAS server;
+            # the other is sent to log in at once.
+            pair = [pool.submit(self.bogus_ticket, apache, n) for n in (1, 2)]
+            concurrent.futures.wait(pair, timeout=5, return_when=concurrent.futures.FIRST_COMPLETED)
+            for pid in children(apache):
+                os.kill(pid, signal.SIGKILL)
+            statuses = sorted(future.result(timeout=30)[0] for future in pair)
+            # Replacements are forked only once every dead child is reaped.
+            self.wait_for_children(apache, 1)
+            # The slot is free again: this ticket is validated, so it waits
+            # on the CAS server instead of being sent to log in at once.
+            status, _, seconds = self.bogus_ticket(apache, 3, timeout=2)
+        self.assertEqual(statuses, [0, 302], "the waiting one died with its child")
+        self.assertEqual(status, 0, "answered after %.1f s" % seconds)
+        self.assertEqual(len(self.limit_warnings(apache)), 1)
 
 
 class UnreachableCasServer(unittest.TestCase):
