@@ -42,21 +42,9 @@ std::optional<std::string> Validate(const char* validation_url, ValidationPlatfo
     return std::nullopt;
   }
 
-  const std::optional<std::string> text = request->ResponseText();
+  const std::optional<NarrowText> text = request->ResponseText();
   if (!text) return std::nullopt;
-  switch (document->LoadXml(*text)) {
-    case XmlLoadResult::WellFormed:
-      return ParseCas2Response(*document, reporter);
-    case XmlLoadResult::NotWellFormed: {
-      // The CAS 1.0 parser cuts its text in place; it gets a private copy,
-      // which ends at the first NUL as the 8-bit string would.
-      std::string copy = *text;
-      return ParseCas1Response(copy.data(), reporter);
-    }
-    case XmlLoadResult::Failed:
-      return std::nullopt;
-  }
-  return std::nullopt;
+  return ParseCasAnswer(document->LoadResponse(*request), *document, *text, reporter);
 }
 
 }  // namespace

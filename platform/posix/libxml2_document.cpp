@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstring>
+#include <utility>
 
 namespace turnpike {
 namespace {
@@ -90,13 +91,14 @@ class Libxml2Node final : public XmlNode {
   explicit Libxml2Node(const xmlNode* node) noexcept : node_(node) {}
   explicit Libxml2Node(std::string fixed_text) : node_(nullptr), fixed_text_(std::move(fixed_text)) {}
 
-  std::optional<std::string> Text() override {
-    if (node_ == nullptr) return fixed_text_;
+  // libxml2 hands out UTF-8, which holds every character: always exact.
+  std::optional<NarrowText> Text() override {
+    if (node_ == nullptr) return NarrowText{fixed_text_};
     std::string text;
     if (node_->type == XML_TEXT_NODE || node_->type == XML_CDATA_SECTION_NODE ||
         node_->type == XML_COMMENT_NODE || node_->type == XML_PI_NODE) {
       if (node_->content != nullptr) text = Cc(node_->content);
-      return text;
+      return NarrowText{std::move(text)};
     }
     if (!AppendText(node_->children, text, 0)) return std::nullopt;
     // MSXML's text property drops the white space around an element's text
@@ -104,8 +106,8 @@ class Libxml2Node final : public XmlNode {
     // CAS server that indents its answer names "alice", not "\n  alice\n".
     constexpr const char* kXmlWhiteSpace = " \t\r\n";
     const std::size_t first = text.find_first_not_of(kXmlWhiteSpace);
-    if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(kXmlWhiteSpace) - first + 1);
+    if (first == std::string::npos) return NarrowText{};
+    return NarrowText{text.substr(first, text.find_last_not_of(kXmlWhiteSpace) - first + 1)};
   }
 
  private:
@@ -150,6 +152,17 @@ XmlLoadResult Libxml2Document::LoadXml(std::string_view text) {
   doc_.reset();
   if (context->lastError.code == XML_ERR_NO_MEMORY) return XmlLoadResult::Failed;
   return XmlLoadResult::NotWellFormed;
+}
+
+XmlLoadResult Libxml2Document::LoadResponse(HttpRequest& response) {
+  // The body's bytes as received: libxml2 decodes them by their own
+  // declaration, as it would the answer on the wire.
+  const std::optional<NarrowText> body = response.ResponseText();
+  if (!body) {
+    doc_.reset();
+    return XmlLoadResult::Failed;
+  }
+  return LoadXml(body->text);
 }
 
 bool Libxml2Document::SetProperty(const char* name, const char* value) {

@@ -44,7 +44,7 @@ class MsxmlNode final : public XmlNode {
  public:
   explicit MsxmlNode(ComPtr<IXMLDOMNode> node) noexcept : node_(std::move(node)) {}
 
-  std::optional<std::string> Text() override {
+  std::optional<NarrowText> Text() override {
     Bstr text;
     if (FAILED(node_->get_text(text.Out()))) return std::nullopt;
     return BstrToAnsi(text.get());
@@ -60,21 +60,12 @@ class MsxmlDocument final : public XmlDocument {
       : document_(std::move(document)) {}
 
   XmlLoadResult LoadXml(std::string_view text) override {
-    if (!ForbidDtdAndExternals()) return XmlLoadResult::Failed;
     std::optional<Bstr> xml = AnsiToBstr(text);
     if (!xml) return XmlLoadResult::Failed;
-    VARIANT_BOOL well_formed = VARIANT_FALSE;
-    // A text that is not XML gives S_FALSE; only a failure code means the
-    // load could not be attempted.
-    if (FAILED(document_->loadXML(xml->get(), &well_formed))) return XmlLoadResult::Failed;
-    if (well_formed != VARIANT_TRUE) return XmlLoadResult::NotWellFormed;
-    // A parser that takes ProhibitDTD without honouring it (older MSXML
-    // builds, Wine) still leaves the DOCTYPE in the tree: such an answer is
-    // refused here as ProhibitDTD would have refused it.
-    ComPtr<IXMLDOMDocumentType> doctype;
-    if (FAILED(document_->get_doctype(doctype.Out()))) return XmlLoadResult::Failed;
-    return doctype ? XmlLoadResult::NotWellFormed : XmlLoadResult::WellFormed;
+    return Load(xml->get());
   }
+
+  XmlLoadResult LoadResponse(HttpRequest& response) override;
 
   bool SetProperty(const char* name, const char* value) override {
     std::optional<Bstr> wide_name = AnsiToBstr(name);
@@ -100,10 +91,27 @@ class MsxmlDocument final : public XmlDocument {
   std::optional<std::string> Xml() override {
     Bstr xml;
     if (FAILED(document_->get_xml(xml.Out()))) return std::nullopt;
-    return BstrToAnsi(xml.get());
+    std::optional<NarrowText> text = BstrToAnsi(xml.get());
+    if (!text) return std::nullopt;
+    return std::move(text->text);
   }
 
  private:
+  XmlLoadResult Load(BSTR xml) {
+    if (!ForbidDtdAndExternals()) return XmlLoadResult::Failed;
+    VARIANT_BOOL well_formed = VARIANT_FALSE;
+    // A text that is not XML gives S_FALSE; only a failure code means the
+    // load could not be attempted.
+    if (FAILED(document_->loadXML(xml, &well_formed))) return XmlLoadResult::Failed;
+    if (well_formed != VARIANT_TRUE) return XmlLoadResult::NotWellFormed;
+    // A parser that takes ProhibitDTD without honouring it (older MSXML
+    // builds, Wine) still leaves the DOCTYPE in the tree: such an answer is
+    // refused here as ProhibitDTD would have refused it.
+    ComPtr<IXMLDOMDocumentType> doctype;
+    if (FAILED(document_->get_doctype(doctype.Out()))) return XmlLoadResult::Failed;
+    return doctype ? XmlLoadResult::NotWellFormed : XmlLoadResult::WellFormed;
+  }
+
   // MSXML 3.0 validates against a DTD when asked, resolves external
   // entities and the external subset by default and expands internal
   // entities without limit. A CAS answer has no DTD, so all of it is turned
@@ -140,15 +148,33 @@ class ServerXmlHttpRequest final : public HttpRequest {
     return SUCCEEDED(request_->send(no_body.get()));
   }
 
-  std::optional<std::string> ResponseText() override {
+  std::optional<NarrowText> ResponseText() override {
+    std::optional<Bstr> text = WideResponseText();
+    if (!text) return std::nullopt;
+    return BstrToAnsi(text->get());
+  }
+
+  // responseText as the HTTP object decoded it.
+  std::optional<Bstr> WideResponseText() {
     Bstr text;
     if (FAILED(request_->get_responseText(text.Out()))) return std::nullopt;
-    return BstrToAnsi(text.get());
+    return text;
   }
 
  private:
   ComPtr<IServerXMLHTTPRequest> request_;
 };
+
+XmlLoadResult MsxmlDocument::LoadResponse(HttpRequest& response) {
+  // The answer goes to the parser as the UTF-16 text the HTTP object
+  // decoded: through the code page, a character it lacks would reach the
+  // parser as another one.
+  auto* own = dynamic_cast<ServerXmlHttpRequest*>(&response);
+  if (own == nullptr) return XmlLoadResult::Failed;
+  std::optional<Bstr> text = own->WideResponseText();
+  if (!text) return XmlLoadResult::Failed;
+  return Load(text->get());
+}
 
 class MsxmlSession final : public ValidationSession {
  public:

@@ -23,7 +23,9 @@
 // CAS answer never carries one. A text that still loads with a DOCTYPE counts
 // as not well-formed, as ProhibitDTD makes it on Windows.
 //
-// Text crosses in the ANSI code page (ansi_text.h).
+// Text: the answer reaches loadXML as the UTF-16 responseText, untouched;
+// every other string crosses in the ANSI code page (ansi_text.h), exactly or
+// marked as not exact.
 #pragma once
 
 #include <memory>

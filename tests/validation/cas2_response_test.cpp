@@ -91,6 +91,7 @@ struct Cas2PlatformCase {
   std::map<std::string, XmlQueryResult> queries;
   std::optional<std::string> user_text;
   std::vector<RecordedEvent> events;
+  bool user_text_exact = true;
 };
 
 void PrintTo(const Cas2PlatformCase& row, std::ostream* os) { *os << row.name; }
@@ -112,6 +113,10 @@ const Cas2PlatformCase kCas2PlatformCases[] = {
     {"UserTextUnreadable", "", {{kSuccessQuery, kFound}, {kUserQuery, kFound}}, std::nullopt, {}},
     {"FailureQueryFails", "", {{kFailureQuery, kFailed}}, "", {}},
     {"NeitherElementReportsTheDocument", "", {}, "", {ErrorEvent(kResponse, "<fake/>")}},
+    // A stand-in for a character the 8-bit form lacks would name another
+    // account; the name as it came out is the detail.
+    {"UserNotHeldExactlyIsReportedWithIt", "", {{kSuccessQuery, kFound}, {kUserQuery, kFound}},
+     "Jos? ?????", {ErrorEvent(kResponse, "Jos? ?????")}, false},
 };
 
 class Cas2PlatformTest : public testing::TestWithParam<Cas2PlatformCase> {};
@@ -124,6 +129,7 @@ TEST_P(Cas2PlatformTest, YieldsNothing) {
   document.failing_properties = {row.failing_property};
   document.queries = row.queries;
   document.texts = {{kUserQuery, row.user_text}};
+  if (!row.user_text_exact) document.inexact_texts = {kUserQuery};
   EXPECT_EQ(ParseCas2Response(document, events.reporter), std::nullopt);
   EXPECT_EQ(events.log.events(), row.events);
 }

@@ -49,7 +49,7 @@ class CasServerTest : public testing::Test {
     const std::string url = server_->url() + "/_ticket?service=" + kEscapedService +
                             "&username=" + (user == "carol smith" ? "carol%20smith" : user);
     if (!request->Get(url.c_str())) return "no-ticket";
-    return request->ResponseText().value_or("no-ticket");
+    return request->ResponseText().value_or(NarrowText{"no-ticket"}).text;
   }
 
   static std::string ValidationUrl(const std::string& base, const std::string& path,

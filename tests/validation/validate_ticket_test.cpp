@@ -57,7 +57,7 @@ std::vector<ValidateCase> ValidateCases() {
        },
        std::nullopt,
        {},
-       {"Begin", "CreateHttpRequest", get, "CreateXmlDocument", "ResponseText", "LoadXml <x/>",
+       {"Begin", "CreateHttpRequest", get, "CreateXmlDocument", "ResponseText", "LoadResponse",
         "~XmlDocument", "~HttpRequest", "~Session"}},
       {"NotXmlGoesToCas1",
        [](FakeValidationPlatform& p) {
@@ -67,7 +67,7 @@ std::vector<ValidateCase> ValidateCases() {
        "alice",
        {},
        {"Begin", "CreateHttpRequest", get, "CreateXmlDocument", "ResponseText",
-        "LoadXml yes\nalice\n", "~XmlDocument", "~HttpRequest", "~Session"}},
+        "LoadResponse", "~XmlDocument", "~HttpRequest", "~Session"}},
       {"Cas1TextEndsAtItsFirstNul",
        [](FakeValidationPlatform& p) {
          p.body = std::string("yes\nal\0ice\n", 11);
@@ -76,7 +76,18 @@ std::vector<ValidateCase> ValidateCases() {
        "al",
        {},
        {"Begin", "CreateHttpRequest", get, "CreateXmlDocument", "ResponseText",
-        std::string("LoadXml yes\nal\0ice\n", 19), "~XmlDocument", "~HttpRequest", "~Session"}},
+        "LoadResponse", "~XmlDocument", "~HttpRequest", "~Session"}},
+      {"Cas1NameNotHeldExactlyIsReportedWithIt",
+       [](FakeValidationPlatform& p) {
+         p.body = "yes\nJos?\n";
+         p.body_exact = false;
+       },
+       std::nullopt,
+       {ErrorEvent("The Turnpike ISAPI filter was unable to parse the 1.x authenticated user name "
+                   "because it does not exist or was too large",
+                   "Jos?")},
+       {"Begin", "CreateHttpRequest", get, "CreateXmlDocument", "ResponseText", "LoadResponse",
+        "~XmlDocument", "~HttpRequest", "~Session"}},
       {"WellFormedGoesToCas2",
        [](FakeValidationPlatform& p) {
          p.body = "<answer/>";
@@ -88,7 +99,7 @@ std::vector<ValidateCase> ValidateCases() {
        "alice",
        {},
        {"Begin", "CreateHttpRequest", get, "CreateXmlDocument", "ResponseText",
-        "LoadXml <answer/>", "SetProperty SelectionLanguage=XPath",
+        "LoadResponse", "SetProperty SelectionLanguage=XPath",
         "SetProperty SelectionNamespaces=xmlns:cas='http://www.yale.edu/tp/cas'",
         "Select //cas:authenticationSuccess", "Select //cas:user", "Text //cas:user",
         "~XmlNode //cas:user", "~XmlNode //cas:authenticationSuccess", "~XmlDocument",
