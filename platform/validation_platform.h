@@ -46,6 +46,7 @@ class HttpRequest;
 enum class XmlLoadResult {
   WellFormed,     // the text is well-formed XML and the document now holds it
   NotWellFormed,  // a normal outcome: the text is something else (CAS 1.0, HTML, empty)
+  CarriesDtd,     // well-formed, but with a document type declaration; nothing is held
   Failed,         // the platform could not attempt the load at all
 };
 
@@ -84,7 +85,10 @@ class XmlDocument {
   // Parses `text` (loadXML). The parse never fetches anything from the
   // network or the file system and never expands external entities, so a
   // hostile answer cannot make the filter read files or call other hosts.
-  // On Windows the text passes through the ANSI code page first.
+  // A document type declaration, internal subset or external identifier, is
+  // never put to use: such a document is CarriesDtd (a CAS answer has none,
+  // and a DTD is how a hostile one would bring in entities). On Windows the
+  // text passes through the ANSI code page first.
   virtual XmlLoadResult LoadXml(std::string_view text) = 0;
 
   // As LoadXml, on the body that `response` received with its last

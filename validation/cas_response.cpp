@@ -163,6 +163,9 @@ std::optional<std::string> ParseCasAnswer(XmlLoadResult loaded, XmlDocument& doc
     switch (loaded) {
       case XmlLoadResult::WellFormed:
         return ParseCas2Response(document, reporter);
+      case XmlLoadResult::CarriesDtd:
+        reporter.LogEvent(EventType::Error, kCas2ResponseMessage, answer.text.c_str());
+        return std::nullopt;
       case XmlLoadResult::NotWellFormed: {
         // The CAS 1.0 parser cuts its text in place; it gets a private copy,
         // which ends at the first NUL as the 8-bit string would.

@@ -53,6 +53,9 @@ std::optional<std::string> ParseCas1Response(char* text, const EventReporter& re
 // The answer `answer` (in the 8-bit form) that `document` has tried to load,
 // with what the load found:
 //   WellFormed     ParseCas2Response;
+//   CarriesDtd     no CAS answer carries a DTD: reported like any XML that is
+//                  no CAS answer, with `answer` as detail (the text as
+//                  received, the same on every platform), and nothing;
 //   NotWellFormed  ParseCas1Response on a copy of `answer` up to its first
 //                  NUL; a name from an answer that did not convert exactly is
 //                  refused and reported with the name as detail;

@@ -34,6 +34,37 @@ constexpr CLSID kClsidDomDocument = {
 constexpr const CLSID* kDocumentClasses[] = {&kClsidDomDocument30, &kClsidDomDocument40,
                                              &kClsidDomDocument26, &kClsidDomDocument};
 
+// The parse errors of ProhibitDTD: MSXML 3.0; MSXML 6.0 with the old parser;
+// with the new one.
+constexpr long kXmlInvalidAtRootLevel = static_cast<long>(0xC00CE556u);
+constexpr long kXmlDtdProhibited = static_cast<long>(0xC00CE584u);
+constexpr long kWcDtdProhibited = static_cast<long>(0xC00CEE4Eu);
+
+// Whether the prolog of `text` (after a byte order mark, white space, the XML
+// declaration, processing instructions and comments) reaches the start of a
+// document type declaration. The declaration itself is never read.
+bool PrologReachesDoctype(std::wstring_view text) {
+  std::size_t i = !text.empty() && text[0] == L'\xfeff' ? 1 : 0;
+  while (true) {
+    while (i < text.size() &&
+           (text[i] == L' ' || text[i] == L'\t' || text[i] == L'\r' || text[i] == L'\n')) {
+      ++i;
+    }
+    const std::wstring_view rest = text.substr(i);
+    std::wstring_view close;
+    if (rest.starts_with(L"<?")) {
+      close = L"?>";
+    } else if (rest.starts_with(L"<!--")) {
+      close = L"-->";
+    } else {
+      return rest.starts_with(L"<!DOCTYPE");
+    }
+    const std::size_t end = rest.find(close, 2);
+    if (end == std::wstring_view::npos) return false;
+    i += end + close.size();
+  }
+}
+
 std::optional<Bstr> WideBstr(const wchar_t* text) {
   Bstr owned = Bstr::Adopt(SysAllocString(text));
   if (owned.get() == nullptr) return std::nullopt;
@@ -103,13 +134,34 @@ class MsxmlDocument final : public XmlDocument {
     // A text that is not XML gives S_FALSE; only a failure code means the
     // load could not be attempted.
     if (FAILED(document_->loadXML(xml, &well_formed))) return XmlLoadResult::Failed;
-    if (well_formed != VARIANT_TRUE) return XmlLoadResult::NotWellFormed;
+    if (well_formed != VARIANT_TRUE) {
+      return RefusedForItsDtd(xml) ? XmlLoadResult::CarriesDtd : XmlLoadResult::NotWellFormed;
+    }
     // A parser that takes ProhibitDTD without honouring it (older MSXML
-    // builds, Wine) still leaves the DOCTYPE in the tree: such an answer is
-    // refused here as ProhibitDTD would have refused it.
+    // builds, Wine) parses the DOCTYPE and leaves it in the tree: such an
+    // answer is refused here as ProhibitDTD would have refused it.
     ComPtr<IXMLDOMDocumentType> doctype;
     if (FAILED(document_->get_doctype(doctype.Out()))) return XmlLoadResult::Failed;
-    return doctype ? XmlLoadResult::NotWellFormed : XmlLoadResult::WellFormed;
+    return doctype ? XmlLoadResult::CarriesDtd : XmlLoadResult::WellFormed;
+  }
+
+  // Whether the failed load of `xml` was ProhibitDTD stopping at a DOCTYPE.
+  // MSXML 3.0 reports that with the error of any text that is no XML at its
+  // top level (a CAS 1.0 "yes" as well), so the error counts only when the
+  // text's prolog does reach a DOCTYPE. As the parse stops there, a text that
+  // is no XML after its DOCTYPE (an HTML page starting with <!DOCTYPE html>)
+  // cannot be told from a well-formed one and is reported as one; it names
+  // nobody either way, only the event differs from the other platforms.
+  bool RefusedForItsDtd(BSTR xml) {
+    ComPtr<IXMLDOMParseError> error;
+    long code = 0;
+    if (FAILED(document_->get_parseError(error.Out())) || !error ||
+        FAILED(error->get_errorCode(&code))) {
+      return false;
+    }
+    const bool dtd_error = code == kXmlInvalidAtRootLevel || code == kXmlDtdProhibited ||
+                           code == kWcDtdProhibited;
+    return dtd_error && PrologReachesDoctype(std::wstring_view(xml, SysStringLen(xml)));
   }
 
   // MSXML 3.0 validates against a DTD when asked, resolves external

@@ -88,6 +88,16 @@ std::vector<ValidateCase> ValidateCases() {
                    "Jos?")},
        {"Begin", "CreateHttpRequest", get, "CreateXmlDocument", "ResponseText", "LoadResponse",
         "~XmlDocument", "~HttpRequest", "~Session"}},
+      {"DoctypeIsReportedWithTheAnswer",
+       [](FakeValidationPlatform& p) {
+         p.body = "<!DOCTYPE a><a/>";
+         p.load = XmlLoadResult::CarriesDtd;
+       },
+       std::nullopt,
+       {ErrorEvent("The Turnpike ISAPI filter was unable to parse the 2.x Authentication response",
+                   "<!DOCTYPE a><a/>")},
+       {"Begin", "CreateHttpRequest", get, "CreateXmlDocument", "ResponseText", "LoadResponse",
+        "~XmlDocument", "~HttpRequest", "~Session"}},
       {"WellFormedGoesToCas2",
        [](FakeValidationPlatform& p) {
          p.body = "<answer/>";
