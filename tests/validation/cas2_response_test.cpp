@@ -81,7 +81,8 @@ TEST_P(DoctypeTest, NamesNobody) {
   ExpectDoctypeAnswerNamesNobody(platform, GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Doctype, DoctypeTest, testing::ValuesIn(DoctypeCasesForEveryEngine()), RowName);
+INSTANTIATE_TEST_SUITE_P(Doctype, DoctypeTest, testing::ValuesIn(DoctypeCasesForEveryEngine()),
+                         RowName);
 
 // Against a scripted document: the platform's own failures. (The order of
 // the calls is checked with ValidateTicket's roads.)

@@ -99,7 +99,9 @@ TEST(ConcurrentValidation, AgainstTheCasServer) {
           const auto session = platform.Begin();
           const auto request = session->CreateHttpRequest();
           const std::string issue = server.url() + "/_ticket?service=S&username=bob";
-          if (request->Get(issue.c_str())) ticket = request->ResponseText().value_or(NarrowText{}).text;
+          if (request->Get(issue.c_str())) {
+            ticket = request->ResponseText().value_or(NarrowText{}).text;
+          }
         }
         const std::string url = server.url() + (i % 2 == 0 ? "/validate" : "/serviceValidate") +
                                 "?service=S&ticket=" + ticket;
