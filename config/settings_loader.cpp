@@ -90,11 +90,12 @@ bool ReadDwordValue(RegistryAccess& registry, RegistryKeyHandle key, const char*
                     std::uint32_t& field) {
   RegistryType type = RegistryType::None;
   std::uint32_t size = 0;
-  if (!registry.QueryValue(key, name, &type, nullptr, &size)) return false;
-  if (type != RegistryType::Dword) return false;
   unsigned char data[4];
-  size = sizeof data;
-  if (!registry.QueryValue(key, name, nullptr, data, &size)) return false;
+  // A REG_DWORD of another size is as unusable as a value of another type:
+  // a shorter one would leave part of the number unset.
+  if (!registry.QueryValue(key, name, &type, nullptr, &size)) return false;
+  if (type != RegistryType::Dword || size != sizeof data) return false;
+  if (!registry.QueryValue(key, name, nullptr, data, &size) || size != sizeof data) return false;
   field = static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
           static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
   return true;

@@ -68,7 +68,10 @@ class BodyValidationPlatform final : public ValidationPlatform {
       owner_.urls_.emplace_back(url);
       return owner_.body_.has_value();
     }
-    std::optional<std::string> ResponseText() override { return owner_.body_; }
+    std::optional<NarrowText> ResponseText() override {
+      if (!owner_.body_) return std::nullopt;
+      return NarrowText{*owner_.body_};
+    }
 
    private:
     BodyValidationPlatform& owner_;

@@ -24,10 +24,13 @@
 // nothing is pooled or kept between sessions.
 //
 // Text: every string crosses this interface in the filter's 8-bit form (the
-// ANSI code page on Windows, UTF-8 on Linux). None of these operations reports
-// events or throws on a failure of the platform: failures come back as
-// results, and the caller decides what to report. Allocation failures in the
-// caller's own strings may still throw std::bad_alloc.
+// ANSI code page on Windows, UTF-8 on Linux), and the texts an answer gives
+// say whether that form holds them exactly (NarrowText). The answer itself
+// reaches the parser as the platform received it (LoadResponse), never
+// through the 8-bit form. None of these operations reports events or throws
+// on a failure of the platform: failures come back as results, and the
+// caller decides what to report. Allocation failures in the caller's own
+// strings may still throw std::bad_alloc.
 #pragma once
 
 #include <chrono>
@@ -38,11 +41,23 @@
 
 namespace turnpike {
 
+class HttpRequest;
+
 // What loading a text into a document found.
 enum class XmlLoadResult {
   WellFormed,     // the text is well-formed XML and the document now holds it
   NotWellFormed,  // a normal outcome: the text is something else (CAS 1.0, HTML, empty)
+  CarriesDtd,     // well-formed, but with a document type declaration; nothing is held
   Failed,         // the platform could not attempt the load at all
+};
+
+// A text in the filter's 8-bit form. `exact` is false when the platform held
+// characters that this form cannot (on Windows: characters the ANSI code
+// page lacks); each then stands as the code page's default character, never
+// as a look-alike, and the text is fit for an event's detail only.
+struct NarrowText {
+  std::string text;
+  bool exact = true;
 };
 
 // What an XPath query found.
@@ -60,7 +75,7 @@ class XmlNode {
   // The node's text: the text of the node and of all its descendants, in
   // document order, as one string, without the white space around it (as
   // MSXML gives an element's text). Nothing when it cannot be read.
-  virtual std::optional<std::string> Text() = 0;
+  virtual std::optional<NarrowText> Text() = 0;
 };
 
 // One XML document (MSXML DOMDocument, used through IXMLDOMDocument2).
@@ -71,7 +86,18 @@ class XmlDocument {
   // Parses `text` (loadXML). The parse never fetches anything from the
   // network or the file system and never expands external entities, so a
   // hostile answer cannot make the filter read files or call other hosts.
+  // A document type declaration, internal subset or external identifier, is
+  // never put to use: such a document is CarriesDtd (a CAS answer has none,
+  // and a DTD is how a hostile one would bring in entities). On Windows the
+  // text passes through the ANSI code page first.
   virtual XmlLoadResult LoadXml(std::string_view text) = 0;
+
+  // As LoadXml, on the body that `response` received with its last
+  // successful Get, as the platform holds it: on Windows the UTF-16 text the
+  // HTTP object decoded, so no character is changed by a code page on its way
+  // to the parser; on Linux the bytes received. `response` must come from the
+  // same session; Failed when its body cannot be read.
+  virtual XmlLoadResult LoadResponse(HttpRequest& response) = 0;
 
   // setProperty with a string value. The properties understood are
   // "SelectionLanguage" (only "XPath") and "SelectionNamespaces" (the MSXML
@@ -85,7 +111,8 @@ class XmlDocument {
   virtual XmlQueryResult SelectSingleNode(const char* xpath, std::unique_ptr<XmlNode>& node) = 0;
 
   // The whole document serialised as XML text (xml); nothing when it cannot
-  // be produced. Meant for event details, not for further parsing.
+  // be produced. Meant for event details, not for further parsing: characters
+  // the 8-bit form cannot hold stand as its default character.
   virtual std::optional<std::string> Xml() = 0;
 };
 
@@ -106,7 +133,7 @@ class HttpRequest {
   // (responseText), in the filter's 8-bit form; it may hold any bytes and
   // need not be NUL-free. Nothing when no response is held or it cannot be
   // read.
-  virtual std::optional<std::string> ResponseText() = 0;
+  virtual std::optional<NarrowText> ResponseText() = 0;
 };
 
 // The per-call preparation of the thread, and the factory of the call's

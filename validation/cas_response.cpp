@@ -87,11 +87,15 @@ std::optional<std::string> ReadCas2Response(XmlDocument& document, const EventRe
     case XmlQueryResult::Found:
       break;
   }
-  const std::optional<std::string> text = user->Text();
+  const std::optional<NarrowText> text = user->Text();
   if (!text) return std::nullopt;
+  if (!text->exact) {
+    reporter.LogEvent(EventType::Error, kCas2ResponseMessage, text->text.c_str());
+    return std::nullopt;
+  }
   // The name is handled as the NUL-terminated 8-bit string the rest of the
   // filter sees.
-  const char* name = text->c_str();
+  const char* name = text->text.c_str();
   const std::size_t length = std::strlen(name);
   if (!UserNameFits(length)) {
     ReportWithDocument(document, reporter, kCas2UserTooLargeMessage);
@@ -150,6 +154,36 @@ std::optional<std::string> ParseCas1Response(char* text, const EventReporter& re
   } catch (...) {
     return std::nullopt;
   }
+}
+
+std::optional<std::string> ParseCasAnswer(XmlLoadResult loaded, XmlDocument& document,
+                                          const NarrowText& answer,
+                                          const EventReporter& reporter) noexcept {
+  try {
+    switch (loaded) {
+      case XmlLoadResult::WellFormed:
+        return ParseCas2Response(document, reporter);
+      case XmlLoadResult::CarriesDtd:
+        reporter.LogEvent(EventType::Error, kCas2ResponseMessage, answer.text.c_str());
+        return std::nullopt;
+      case XmlLoadResult::NotWellFormed: {
+        // The CAS 1.0 parser cuts its text in place; it gets a private copy,
+        // which ends at the first NUL as the 8-bit string would.
+        std::string copy = answer.text;
+        std::optional<std::string> user = ParseCas1Response(copy.data(), reporter);
+        if (user && !answer.exact) {
+          reporter.LogEvent(EventType::Error, kCas1UserMessage, user->c_str());
+          return std::nullopt;
+        }
+        return user;
+      }
+      case XmlLoadResult::Failed:
+        return std::nullopt;
+    }
+  } catch (...) {
+    return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 }  // namespace turnpike

@@ -3,17 +3,18 @@
 // The CAS server answers either with the CAS 2.0 XML service response
 // (<cas:serviceResponse> holding <cas:authenticationSuccess> with
 // <cas:user>, or <cas:authenticationFailure>) or with the CAS 1.0 text
-// answer ("yes\n<user>\n" or "no\n\n"). ValidateTicket picks the parser: a
-// well-formed XML answer goes to ParseCas2Response, anything else to
-// ParseCas1Response.
+// answer ("yes\n<user>\n" or "no\n\n"). ParseCasAnswer picks the parser: a
+// well-formed XML answer goes to ParseCas2Response, anything else that is
+// not XML to ParseCas1Response.
 //
-// Both return the user name, or nothing. A refusal by the CAS server is not a
-// fault and reports nothing; an answer that cannot be understood and a user
-// name that is too long are reported as error events. Neither looks at the
-// failure code or text of a refusal.
+// All return the user name, or nothing. A refusal by the CAS server is not a
+// fault and reports nothing; an answer that cannot be understood, a user
+// name that is too long and one that the filter's 8-bit form cannot hold
+// exactly are reported as error events. None looks at the failure code or
+// text of a refusal.
 //
-// Neither keeps state or throws; both may run on many threads at once, each
-// on its own document or text.
+// None keeps state or throws; all may run on many threads at once, each on
+// its own document or text.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +39,8 @@ inline constexpr const char* kCas2Namespace = "http://www.yale.edu/tp/cas";
 // soon as a cas:authenticationSuccess element exists anywhere; elements are
 // matched by namespace URI and local name, never by the prefix the server
 // chose. The document is only read (apart from its selection properties).
+// A name that does not convert exactly is refused: a look-alike or a
+// stand-in character would name another account.
 std::optional<std::string> ParseCas2Response(XmlDocument& document,
                                              const EventReporter& reporter) noexcept;
 
@@ -46,5 +49,19 @@ std::optional<std::string> ParseCas2Response(XmlDocument& document,
 // its contents are changed; the caller frees it afterwards. The first token
 // must be exactly "yes"; the second is the name; the rest is ignored.
 std::optional<std::string> ParseCas1Response(char* text, const EventReporter& reporter) noexcept;
+
+// The answer `answer` (in the 8-bit form) that `document` has tried to load,
+// with what the load found:
+//   WellFormed     ParseCas2Response;
+//   CarriesDtd     no CAS answer carries a DTD: reported like any XML that is
+//                  no CAS answer, with `answer` as detail (the text as
+//                  received, the same on every platform), and nothing;
+//   NotWellFormed  ParseCas1Response on a copy of `answer` up to its first
+//                  NUL; a name from an answer that did not convert exactly is
+//                  refused and reported with the name as detail;
+//   Failed         nothing, silently.
+std::optional<std::string> ParseCasAnswer(XmlLoadResult loaded, XmlDocument& document,
+                                          const NarrowText& answer,
+                                          const EventReporter& reporter) noexcept;
 
 }  // namespace turnpike

@@ -58,28 +58,18 @@ std::optional<std::string> Validate(const char* validation_url, ValidationPlatfo
     return std::nullopt;
   }
 
-  const std::optional<std::string> text = request->ResponseText();
+  const std::optional<NarrowText> text = request->ResponseText();
   if (!text) {
     why = kUnreadable;
     return std::nullopt;
   }
-  std::optional<std::string> user;
-  switch (document->LoadXml(*text)) {
-    case XmlLoadResult::WellFormed:
-      user = ParseCas2Response(*document, reporter);
-      break;
-    case XmlLoadResult::NotWellFormed: {
-      // The CAS 1.0 parser cuts its text in place; it gets a private copy,
-      // which ends at the first NUL as the 8-bit string would.
-      std::string copy = *text;
-      user = ParseCas1Response(copy.data(), reporter);
-      break;
-    }
-    case XmlLoadResult::Failed:
-      why = kUnreadable;
-      return std::nullopt;
+  const XmlLoadResult loaded = document->LoadResponse(*request);
+  if (loaded == XmlLoadResult::Failed) {
+    why = kUnreadable;
+    return std::nullopt;
   }
-  if (!user) why = AnswerAsCause(*text);
+  std::optional<std::string> user = ParseCasAnswer(loaded, *document, *text, reporter);
+  if (!user) why = AnswerAsCause(text->text);
   return user;
 }
 

@@ -4,9 +4,9 @@
 // by the caller ("<server>/<path>?service=<service>&ticket=<ticket>", at most
 // 2082 bytes) and owned by it. The URL is fetched with one synchronous GET on
 // the calling thread; the answer is read as CAS 2.0 XML when it is well-formed
-// XML and as CAS 1.0 text otherwise. The result is the user name the server
-// vouches for, or nothing; on nothing the caller treats the ticket as not
-// validated.
+// XML and as CAS 1.0 text otherwise (ParseCasAnswer in cas_response.h). The
+// result is the user name the server vouches for, or nothing; on nothing the
+// caller treats the ticket as not validated.
 //
 // Everything the call uses is created and released inside it, on the calling
 // thread, so any number of validations may run at once. Failures of the

@@ -64,9 +64,9 @@ bool CurlHttpRequest::Get(const char* url) {
   return true;
 }
 
-std::optional<std::string> CurlHttpRequest::ResponseText() {
+std::optional<NarrowText> CurlHttpRequest::ResponseText() {
   if (!received_) return std::nullopt;
-  return body_;
+  return NarrowText{body_};
 }
 
 std::size_t CurlHttpRequest::OnBody(char* data, std::size_t size, std::size_t count,

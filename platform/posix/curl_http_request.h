@@ -20,7 +20,7 @@ class CurlHttpRequest final : public HttpRequest {
   static std::unique_ptr<CurlHttpRequest> Create(const CurlHttpSettings& settings);
 
   bool Get(const char* url) override;
-  std::optional<std::string> ResponseText() override;
+  std::optional<NarrowText> ResponseText() override;
 
  private:
   struct EasyCleanup {

@@ -28,11 +28,12 @@
 //
 // XML document: parsed from memory without network access, without loading
 // an external DTD or external entities, without substituting entities into
-// the tree (so no XXE), with libxml2's entity amplification checks left on
-// (never XML_PARSE_HUGE) and with the text of a node bounded, so a
-// "billion laughs" answer cannot exhaust memory. libxml2's own error printing
-// is silenced on the session's thread for the session's lifetime and then
-// restored, so a host that uses libxml2 itself keeps its own handler.
+// the tree (so no XXE) and with libxml2's entity amplification checks left on
+// (never XML_PARSE_HUGE), so a "billion laughs" answer cannot exhaust memory;
+// a well-formed document with a DOCTYPE is then refused as a whole
+// (CarriesDtd), so no entity it declares is ever read. libxml2's own error
+// printing is silenced on the session's thread for the session's lifetime and
+// then restored, so a host that uses libxml2 itself keeps its own handler.
 //
 // Text: the 8-bit form is UTF-8. The response body is passed on as the bytes
 // received; libxml2 decodes it by its XML declaration or BOM (UTF-8 when it

@@ -5,7 +5,7 @@
 #include <libxml/xpathInternals.h>
 
 #include <climits>
-#include <cstring>
+#include <utility>
 
 namespace turnpike {
 namespace {
@@ -16,53 +16,31 @@ namespace {
 // amplification limits, and no error printing.
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
-// The text of a node is bounded: entity references can make it far longer
-// than the answer, and no CAS text needs more than the largest answer.
-constexpr std::size_t kMaxNodeTextBytes = 1024 * 1024;
-// Nesting of entity references followed while collecting a text.
-constexpr int kMaxEntityDepth = 16;
-
 const xmlChar* Xc(const char* text) noexcept { return reinterpret_cast<const xmlChar*>(text); }
 const char* Cc(const xmlChar* text) noexcept { return reinterpret_cast<const char*>(text); }
 
 bool IsXmlBlank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Appends the XPath string value of the nodes from `first` on: the text and
-// CDATA below them, with internal entity references read through. False when
-// the text grows past its bound or entities nest too deep.
-bool AppendText(const xmlNode* first, std::string& out, int depth) {
-  if (depth > kMaxEntityDepth) return false;
+// CDATA below them. The parser puts predefined entities and character
+// references into the text itself; any other entity reference can only stand
+// in a document with a DTD, which LoadXml refuses, so a text that rests on
+// one cannot be read at all, rather than be read as if it were empty.
+bool AppendText(const xmlNode* first, std::string& out) {
   for (const xmlNode* node = first; node != nullptr; node = node->next) {
     switch (node->type) {
       case XML_TEXT_NODE:
-      case XML_CDATA_SECTION_NODE: {
-        if (node->content == nullptr) break;
-        const std::size_t length = std::strlen(Cc(node->content));
-        if (length > kMaxNodeTextBytes - out.size()) return false;
-        out.append(Cc(node->content), length);
+      case XML_CDATA_SECTION_NODE:
+        if (node->content != nullptr) out.append(Cc(node->content));
         break;
-      }
       case XML_ELEMENT_NODE:
       case XML_ATTRIBUTE_NODE:
       case XML_DOCUMENT_NODE:
       case XML_DOCUMENT_FRAG_NODE:
-        if (!AppendText(node->children, out, depth)) return false;
+        if (!AppendText(node->children, out)) return false;
         break;
-      case XML_ENTITY_REF_NODE: {
-        // Entities stay unexpanded in the tree; only internal ones have a
-        // parsed content to read. External ones were deliberately never
-        // loaded, so a text that rests on one cannot be read at all, rather
-        // than be read as if the entity were empty.
-        const xmlEntity* entity = xmlGetDocEntity(node->doc, node->name);
-        if (entity != nullptr && entity->etype == XML_INTERNAL_PREDEFINED_ENTITY &&
-            entity->content != nullptr) {
-          out.append(Cc(entity->content));
-          break;
-        }
-        if (entity == nullptr || entity->etype != XML_INTERNAL_GENERAL_ENTITY) return false;
-        if (!AppendText(entity->children, out, depth + 1)) return false;
-        break;
-      }
+      case XML_ENTITY_REF_NODE:
+        return false;
       case XML_ENTITY_NODE:
       case XML_PI_NODE:
       case XML_COMMENT_NODE:
@@ -90,22 +68,23 @@ class Libxml2Node final : public XmlNode {
   explicit Libxml2Node(const xmlNode* node) noexcept : node_(node) {}
   explicit Libxml2Node(std::string fixed_text) : node_(nullptr), fixed_text_(std::move(fixed_text)) {}
 
-  std::optional<std::string> Text() override {
-    if (node_ == nullptr) return fixed_text_;
+  // libxml2 hands out UTF-8, which holds every character: always exact.
+  std::optional<NarrowText> Text() override {
+    if (node_ == nullptr) return NarrowText{fixed_text_};
     std::string text;
     if (node_->type == XML_TEXT_NODE || node_->type == XML_CDATA_SECTION_NODE ||
         node_->type == XML_COMMENT_NODE || node_->type == XML_PI_NODE) {
       if (node_->content != nullptr) text = Cc(node_->content);
-      return text;
+      return NarrowText{std::move(text)};
     }
-    if (!AppendText(node_->children, text, 0)) return std::nullopt;
+    if (!AppendText(node_->children, text)) return std::nullopt;
     // MSXML's text property drops the white space around an element's text
     // unless the document preserves it, which the filter never asks for; a
     // CAS server that indents its answer names "alice", not "\n  alice\n".
     constexpr const char* kXmlWhiteSpace = " \t\r\n";
     const std::size_t first = text.find_first_not_of(kXmlWhiteSpace);
-    if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(kXmlWhiteSpace) - first + 1);
+    if (first == std::string::npos) return NarrowText{};
+    return NarrowText{text.substr(first, text.find_last_not_of(kXmlWhiteSpace) - first + 1)};
   }
 
  private:
@@ -146,10 +125,32 @@ XmlLoadResult Libxml2Document::LoadXml(std::string_view text) {
   if (context == nullptr) return XmlLoadResult::Failed;
   doc_.reset(xmlCtxtReadMemory(context.get(), text.data(), static_cast<int>(text.size()),
                                nullptr, nullptr, kParseOptions));
-  if (doc_ != nullptr && context->wellFormed != 0) return XmlLoadResult::WellFormed;
+  if (doc_ != nullptr && context->wellFormed != 0) {
+    // Any DOCTYPE, with an internal subset or only an external identifier,
+    // leaves an internal subset node; the external subset is never loaded.
+    if (doc_->intSubset == nullptr && doc_->extSubset == nullptr) return XmlLoadResult::WellFormed;
+    doc_.reset();
+    return XmlLoadResult::CarriesDtd;
+  }
   doc_.reset();
   if (context->lastError.code == XML_ERR_NO_MEMORY) return XmlLoadResult::Failed;
+  // libxml2 gives up on an entity that grows past its limits (a "billion
+  // laughs"), in a document that is otherwise well-formed. Only a DTD
+  // declares entities, so the answer is told as one with a DTD, as MSXML
+  // tells it.
+  if (context->lastError.code == XML_ERR_ENTITY_LOOP) return XmlLoadResult::CarriesDtd;
   return XmlLoadResult::NotWellFormed;
+}
+
+XmlLoadResult Libxml2Document::LoadResponse(HttpRequest& response) {
+  // The body's bytes as received: libxml2 decodes them by their own
+  // declaration, as it would the answer on the wire.
+  const std::optional<NarrowText> body = response.ResponseText();
+  if (!body) {
+    doc_.reset();
+    return XmlLoadResult::Failed;
+  }
+  return LoadXml(body->text);
 }
 
 bool Libxml2Document::SetProperty(const char* name, const char* value) {

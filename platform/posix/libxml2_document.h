@@ -36,6 +36,7 @@ class QuietLibxml2Errors {
 class Libxml2Document final : public XmlDocument {
  public:
   XmlLoadResult LoadXml(std::string_view text) override;
+  XmlLoadResult LoadResponse(HttpRequest& response) override;
   bool SetProperty(const char* name, const char* value) override;
   XmlQueryResult SelectSingleNode(const char* xpath, std::unique_ptr<XmlNode>& node) override;
   std::optional<std::string> Xml() override;

@@ -1,6 +1,7 @@
 #include "platform/windows/ansi_text.h"
 
 #include <climits>
+#include <utility>
 
 namespace turnpike {
 
@@ -24,19 +25,37 @@ std::optional<Bstr> AnsiToBstr(std::string_view text) {
   return wide;
 }
 
-std::optional<std::string> BstrToAnsi(BSTR text) {
-  const UINT wide_length = SysStringLen(text);
-  if (wide_length == 0) return std::string();
-  if (wide_length > static_cast<UINT>(INT_MAX)) return std::nullopt;
-  const int length = static_cast<int>(wide_length);
-  const int ansi_length = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-  if (ansi_length <= 0) return std::nullopt;
-  std::string ansi(static_cast<std::size_t>(ansi_length), '\0');
-  if (WideCharToMultiByte(CP_ACP, 0, text, length, ansi.data(), ansi_length, nullptr, nullptr) !=
-      ansi_length) {
+std::optional<NarrowText> BstrToAnsi(BSTR text) {
+  return WideToCodePage(GetACP(), std::wstring_view(text, SysStringLen(text)));
+}
+
+std::optional<NarrowText> WideToCodePage(UINT code_page, std::wstring_view text) {
+  if (text.empty()) return NarrowText{};
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+  const int length = static_cast<int>(text.size());
+  // WC_NO_BEST_FIT_CHARS: a character converts only when converting it back
+  // gives the same character; used_default then tells whether any did not.
+  // UTF-8 refuses both and only fails an unpaired surrogate when asked to.
+  const bool utf8 = code_page == CP_UTF8;
+  DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL used_default = FALSE;
+  BOOL* const used_default_out = utf8 ? nullptr : &used_default;
+  bool exact = true;
+  int narrow_length = WideCharToMultiByte(code_page, flags, text.data(), length, nullptr, 0,
+                                          nullptr, used_default_out);
+  if (narrow_length <= 0 && utf8 && GetLastError() == ERROR_NO_UNICODE_TRANSLATION) {
+    flags = 0;
+    exact = false;
+    narrow_length = WideCharToMultiByte(code_page, flags, text.data(), length, nullptr, 0, nullptr,
+                                        nullptr);
+  }
+  if (narrow_length <= 0) return std::nullopt;
+  std::string narrow(static_cast<std::size_t>(narrow_length), '\0');
+  if (WideCharToMultiByte(code_page, flags, text.data(), length, narrow.data(), narrow_length,
+                          nullptr, used_default_out) != narrow_length) {
     return std::nullopt;
   }
-  return ansi;
+  return NarrowText{std::move(narrow), exact && used_default == FALSE};
 }
 
 }  // namespace turnpike

@@ -36,6 +36,37 @@ constexpr CLSID kClsidDomDocument = {
 constexpr const CLSID* kDocumentClasses[] = {&kClsidDomDocument30, &kClsidDomDocument40,
                                              &kClsidDomDocument26, &kClsidDomDocument};
 
+// The parse errors of ProhibitDTD: MSXML 3.0; MSXML 6.0 with the old parser;
+// with the new one.
+constexpr long kXmlInvalidAtRootLevel = static_cast<long>(0xC00CE556u);
+constexpr long kXmlDtdProhibited = static_cast<long>(0xC00CE584u);
+constexpr long kWcDtdProhibited = static_cast<long>(0xC00CEE4Eu);
+
+// Whether the prolog of `text` (after a byte order mark, white space, the XML
+// declaration, processing instructions and comments) reaches the start of a
+// document type declaration. The declaration itself is never read.
+bool PrologReachesDoctype(std::wstring_view text) {
+  std::size_t i = !text.empty() && text[0] == L'\xfeff' ? 1 : 0;
+  while (true) {
+    while (i < text.size() &&
+           (text[i] == L' ' || text[i] == L'\t' || text[i] == L'\r' || text[i] == L'\n')) {
+      ++i;
+    }
+    const std::wstring_view rest = text.substr(i);
+    std::wstring_view close;
+    if (rest.starts_with(L"<?")) {
+      close = L"?>";
+    } else if (rest.starts_with(L"<!--")) {
+      close = L"-->";
+    } else {
+      return rest.starts_with(L"<!DOCTYPE");
+    }
+    const std::size_t end = rest.find(close, 2);
+    if (end == std::wstring_view::npos) return false;
+    i += end + close.size();
+  }
+}
+
 std::optional<Bstr> WideBstr(const wchar_t* text) {
   Bstr owned = Bstr::Adopt(SysAllocString(text));
   if (owned.get() == nullptr) return std::nullopt;
@@ -46,7 +77,7 @@ class MsxmlNode final : public XmlNode {
  public:
   explicit MsxmlNode(ComPtr<IXMLDOMNode> node) noexcept : node_(std::move(node)) {}
 
-  std::optional<std::string> Text() override {
+  std::optional<NarrowText> Text() override {
     Bstr text;
     if (FAILED(node_->get_text(text.Out()))) return std::nullopt;
     return BstrToAnsi(text.get());
@@ -62,21 +93,12 @@ class MsxmlDocument final : public XmlDocument {
       : document_(std::move(document)) {}
 
   XmlLoadResult LoadXml(std::string_view text) override {
-    if (!ForbidDtdAndExternals()) return XmlLoadResult::Failed;
     std::optional<Bstr> xml = AnsiToBstr(text);
     if (!xml) return XmlLoadResult::Failed;
-    VARIANT_BOOL well_formed = VARIANT_FALSE;
-    // A text that is not XML gives S_FALSE; only a failure code means the
-    // load could not be attempted.
-    if (FAILED(document_->loadXML(xml->get(), &well_formed))) return XmlLoadResult::Failed;
-    if (well_formed != VARIANT_TRUE) return XmlLoadResult::NotWellFormed;
-    // A parser that takes ProhibitDTD without honouring it (older MSXML
-    // builds, Wine) still leaves the DOCTYPE in the tree: such an answer is
-    // refused here as ProhibitDTD would have refused it.
-    ComPtr<IXMLDOMDocumentType> doctype;
-    if (FAILED(document_->get_doctype(doctype.Out()))) return XmlLoadResult::Failed;
-    return doctype ? XmlLoadResult::NotWellFormed : XmlLoadResult::WellFormed;
+    return Load(xml->get());
   }
+
+  XmlLoadResult LoadResponse(HttpRequest& response) override;
 
   bool SetProperty(const char* name, const char* value) override {
     std::optional<Bstr> wide_name = AnsiToBstr(name);
@@ -102,10 +124,48 @@ class MsxmlDocument final : public XmlDocument {
   std::optional<std::string> Xml() override {
     Bstr xml;
     if (FAILED(document_->get_xml(xml.Out()))) return std::nullopt;
-    return BstrToAnsi(xml.get());
+    std::optional<NarrowText> text = BstrToAnsi(xml.get());
+    if (!text) return std::nullopt;
+    return std::move(text->text);
   }
 
  private:
+  XmlLoadResult Load(BSTR xml) {
+    if (!ForbidDtdAndExternals()) return XmlLoadResult::Failed;
+    VARIANT_BOOL well_formed = VARIANT_FALSE;
+    // A text that is not XML gives S_FALSE; only a failure code means the
+    // load could not be attempted.
+    if (FAILED(document_->loadXML(xml, &well_formed))) return XmlLoadResult::Failed;
+    if (well_formed != VARIANT_TRUE) {
+      return RefusedForItsDtd(xml) ? XmlLoadResult::CarriesDtd : XmlLoadResult::NotWellFormed;
+    }
+    // A parser that takes ProhibitDTD without honouring it (older MSXML
+    // builds, Wine) parses the DOCTYPE and leaves it in the tree: such an
+    // answer is refused here as ProhibitDTD would have refused it.
+    ComPtr<IXMLDOMDocumentType> doctype;
+    if (FAILED(document_->get_doctype(doctype.Out()))) return XmlLoadResult::Failed;
+    return doctype ? XmlLoadResult::CarriesDtd : XmlLoadResult::WellFormed;
+  }
+
+  // Whether the failed load of `xml` was ProhibitDTD stopping at a DOCTYPE.
+  // MSXML 3.0 reports that with the error of any text that is no XML at its
+  // top level (a CAS 1.0 "yes" as well), so the error counts only when the
+  // text's prolog does reach a DOCTYPE. As the parse stops there, a text that
+  // is no XML after its DOCTYPE (an HTML page starting with <!DOCTYPE html>)
+  // cannot be told from a well-formed one and is reported as one; it names
+  // nobody either way, only the event differs from the other platforms.
+  bool RefusedForItsDtd(BSTR xml) {
+    ComPtr<IXMLDOMParseError> error;
+    long code = 0;
+    if (FAILED(document_->get_parseError(error.Out())) || !error ||
+        FAILED(error->get_errorCode(&code))) {
+      return false;
+    }
+    const bool dtd_error = code == kXmlInvalidAtRootLevel || code == kXmlDtdProhibited ||
+                           code == kWcDtdProhibited;
+    return dtd_error && PrologReachesDoctype(std::wstring_view(xml, SysStringLen(xml)));
+  }
+
   // MSXML 3.0 validates against a DTD when asked, resolves external
   // entities and the external subset by default and expands internal
   // entities without limit. A CAS answer has no DTD, so all of it is turned
@@ -154,16 +214,34 @@ class ServerXmlHttpRequest final : public HttpRequest {
     return SUCCEEDED(request_->send(no_body.get()));
   }
 
-  std::optional<std::string> ResponseText() override {
+  std::optional<NarrowText> ResponseText() override {
+    std::optional<Bstr> text = WideResponseText();
+    if (!text) return std::nullopt;
+    return BstrToAnsi(text->get());
+  }
+
+  // responseText as the HTTP object decoded it.
+  std::optional<Bstr> WideResponseText() {
     Bstr text;
     if (FAILED(request_->get_responseText(text.Out()))) return std::nullopt;
-    return BstrToAnsi(text.get());
+    return text;
   }
 
  private:
   ComPtr<IServerXMLHTTPRequest> request_;
   std::optional<std::chrono::milliseconds> timeout_;
 };
+
+XmlLoadResult MsxmlDocument::LoadResponse(HttpRequest& response) {
+  // The answer goes to the parser as the UTF-16 text the HTTP object
+  // decoded: through the code page, a character it lacks would reach the
+  // parser as another one.
+  auto* own = dynamic_cast<ServerXmlHttpRequest*>(&response);
+  if (own == nullptr) return XmlLoadResult::Failed;
+  std::optional<Bstr> text = own->WideResponseText();
+  if (!text) return XmlLoadResult::Failed;
+  return Load(text->get());
+}
 
 class MsxmlSession final : public ValidationSession {
  public:

@@ -24,10 +24,13 @@
 // validate, not to resolve externals and to refuse any DTD; a document that
 // does not accept all three refuses the load (XmlLoadResult::Failed), since
 // a DTD is how a hostile answer reads local files or exhausts memory, and a
-// CAS answer never carries one. A text that still loads with a DOCTYPE counts
-// as not well-formed, as ProhibitDTD makes it on Windows.
+// CAS answer never carries one. A load that ProhibitDTD stops, and a text
+// that still loads with a DOCTYPE (parsers that ignore ProhibitDTD, such as
+// Wine's), are XmlLoadResult::CarriesDtd.
 //
-// Text crosses in the ANSI code page (ansi_text.h).
+// Text: the answer reaches loadXML as the UTF-16 responseText, untouched;
+// every other string crosses in the ANSI code page (ansi_text.h), exactly or
+// marked as not exact.
 #pragma once
 
 #include <chrono>

@@ -217,6 +217,20 @@ TEST(LoadSettings, OptionalNumbersTakeTheirDefaultsWhenAbsentAndAnyUsableValueOt
   EXPECT_EQ(set.settings.ValidationTimeout, 2'147'483u);
 }
 
+// A DWORD is exactly four bytes: a shorter one would leave part of the
+// number unread, a longer one is no DWORD. Either counts as missing.
+TEST(LoadSettings, ADwordOfOtherThanFourBytesIsMissing) {
+  for (const std::size_t size : {0u, 2u, 3u, 5u, 8u}) {
+    FakeRegistry registry;
+    WriteCompleteConfiguration(registry);
+    registry.SetRaw(kSettingsKey, "SessionTimeout", RegistryType::Dword, std::string(size, '\1'));
+    Loaded loaded = Load(registry);
+    EXPECT_FALSE(loaded.ok) << size << " bytes";
+    EXPECT_EQ(loaded.events, std::vector<RecordedEvent>{ErrorEvent(kValueMissing, "SessionTimeout")})
+        << size << " bytes";
+  }
+}
+
 TEST(LoadSettings, KeepsTextAsStoredUpToItsFirstNul) {
   FakeRegistry registry;
   WriteCompleteConfiguration(registry);

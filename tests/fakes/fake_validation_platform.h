@@ -32,10 +32,15 @@ class FakeXmlDocument final : public XmlDocument {
   std::set<std::string> failing_properties;
   std::map<std::string, XmlQueryResult> queries;  // absent: NotFound
   std::map<std::string, std::optional<std::string>> texts;  // by the query that found the node
+  std::set<std::string> inexact_texts;  // queries whose node text did not convert exactly
   std::optional<std::string> xml = std::string("<fake/>");
 
   XmlLoadResult LoadXml(std::string_view text) override {
     log_.push_back("LoadXml " + std::string(text));
+    return load;
+  }
+  XmlLoadResult LoadResponse(HttpRequest&) override {
+    log_.push_back("LoadResponse");
     return load;
   }
   bool SetProperty(const char* name, const char* value) override {
@@ -54,10 +59,10 @@ class FakeXmlDocument final : public XmlDocument {
 
 class FakeXmlNode final : public XmlNode {
  public:
-  FakeXmlNode(FakeCallLog& log, std::string xpath, std::optional<std::string> text)
+  FakeXmlNode(FakeCallLog& log, std::string xpath, std::optional<NarrowText> text)
       : log_(log), xpath_(std::move(xpath)), text_(std::move(text)) {}
   ~FakeXmlNode() override { log_.push_back("~XmlNode " + xpath_); }
-  std::optional<std::string> Text() override {
+  std::optional<NarrowText> Text() override {
     log_.push_back("Text " + xpath_);
     return text_;
   }
@@ -65,7 +70,7 @@ class FakeXmlNode final : public XmlNode {
  private:
   FakeCallLog& log_;
   std::string xpath_;
-  std::optional<std::string> text_;
+  std::optional<NarrowText> text_;
 };
 
 inline XmlQueryResult FakeXmlDocument::SelectSingleNode(const char* xpath,
@@ -75,22 +80,26 @@ inline XmlQueryResult FakeXmlDocument::SelectSingleNode(const char* xpath,
   const XmlQueryResult result = query == queries.end() ? XmlQueryResult::NotFound : query->second;
   if (result == XmlQueryResult::Found) {
     const auto text = texts.find(xpath);
-    node = std::make_unique<FakeXmlNode>(
-        log_, xpath, text == texts.end() ? std::optional<std::string>("") : text->second);
+    std::optional<NarrowText> node_text = NarrowText{};  // unscripted: ""
+    if (text != texts.end()) {
+      node_text.reset();
+      if (text->second) node_text = NarrowText{*text->second, inexact_texts.count(xpath) == 0};
+    }
+    node = std::make_unique<FakeXmlNode>(log_, xpath, std::move(node_text));
   }
   return result;
 }
 
 class FakeHttpRequest final : public HttpRequest {
  public:
-  FakeHttpRequest(FakeCallLog& log, bool fail_get, std::optional<std::string> body)
+  FakeHttpRequest(FakeCallLog& log, bool fail_get, std::optional<NarrowText> body)
       : log_(log), fail_get_(fail_get), body_(std::move(body)) {}
   ~FakeHttpRequest() override { log_.push_back("~HttpRequest"); }
   bool Get(const char* url) override {
     log_.push_back(std::string("Get ") + url);
     return !fail_get_;
   }
-  std::optional<std::string> ResponseText() override {
+  std::optional<NarrowText> ResponseText() override {
     log_.push_back("ResponseText");
     return body_;
   }
@@ -98,7 +107,7 @@ class FakeHttpRequest final : public HttpRequest {
  private:
   FakeCallLog& log_;
   bool fail_get_;
-  std::optional<std::string> body_;
+  std::optional<NarrowText> body_;
 };
 
 class FakeValidationPlatform final : public ValidationPlatform {
@@ -109,11 +118,13 @@ class FakeValidationPlatform final : public ValidationPlatform {
   bool fail_get = false;
   bool fail_create_document = false;
   std::optional<std::string> body = std::string();
+  bool body_exact = true;
   // Applied to the document the session creates.
   XmlLoadResult load = XmlLoadResult::NotWellFormed;
   std::set<std::string> failing_properties;
   std::map<std::string, XmlQueryResult> queries;
   std::map<std::string, std::optional<std::string>> texts;
+  std::set<std::string> inexact_texts;
 
   FakeCallLog calls;
   // What the filter handed over at its start.
@@ -131,7 +142,9 @@ class FakeValidationSession final : public ValidationSession {
   std::unique_ptr<HttpRequest> CreateHttpRequest() override {
     platform_.calls.push_back("CreateHttpRequest");
     if (platform_.fail_create_request) return nullptr;
-    return std::make_unique<FakeHttpRequest>(platform_.calls, platform_.fail_get, platform_.body);
+    std::optional<NarrowText> body;
+    if (platform_.body) body = NarrowText{*platform_.body, platform_.body_exact};
+    return std::make_unique<FakeHttpRequest>(platform_.calls, platform_.fail_get, std::move(body));
   }
   std::unique_ptr<XmlDocument> CreateXmlDocument() override {
     platform_.calls.push_back("CreateXmlDocument");
@@ -141,6 +154,7 @@ class FakeValidationSession final : public ValidationSession {
     document->failing_properties = platform_.failing_properties;
     document->queries = platform_.queries;
     document->texts = platform_.texts;
+    document->inexact_texts = platform_.inexact_texts;
     return document;
   }
 

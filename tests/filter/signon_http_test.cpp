@@ -57,7 +57,7 @@ class SignOnOverHttp : public testing::TestWithParam<const char*> {
     auto session = http_.Begin();
     auto request = session->CreateHttpRequest();
     EXPECT_TRUE(request->Get((cas_.url() + "/_ticket?username=" + user + "&service=" + escaped_service).c_str()));
-    std::string ticket = request->ResponseText().value_or("");
+    std::string ticket = request->ResponseText().value_or(NarrowText{}).text;
     while (!ticket.empty() && (ticket.back() == '\n' || ticket.back() == '\r')) ticket.pop_back();
     return ticket;
   }

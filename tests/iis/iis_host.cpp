@@ -44,6 +44,8 @@ class Library {
   HMODULE module_;
 };
 
+// Bytes above ASCII (code-page text) come out as the code points of the same
+// number, so the reader sees exactly the bytes the filter wrote.
 std::string Json(const std::string& text) {
   std::string out = "\"";
   for (const char c : text) {
@@ -51,7 +53,7 @@ std::string Json(const std::string& text) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (byte < 0x20) {
+    } else if (byte < 0x20 || byte >= 0x80) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
       out += escaped;

@@ -272,6 +272,21 @@ class IisSignOnTest(unittest.TestCase):
                          (SF_STATUS_REQ_NEXT_NOTIFICATION, None))
         self.assertEqual(answer["headers"]["CASUser:"], "alice")
 
+        # Names in the ANSI code page (Windows-1252 in the test prefix): one it
+        # holds reaches the application as its bytes; full-width letters,
+        # another account than "admin", sign nobody on.
+        full_width_admin = "\uff41\uff44\uff4d\uff49\uff4e"
+        for name, header_value in [("Jos\u00e9", "Jos\xe9"), (full_width_admin, None)]:
+            answer = host.request("/secure/report?id=7&ticket=" + cas.tickets.issue(service, name))
+            cookie = re.search(r"^Set-Cookie: VAVUZE=([^;\r\n]*)", answer["response"]["headers"],
+                               re.M)
+            if header_value is None:
+                self.assertIsNone(cookie, name)
+                self.assertTrue(location(answer).startswith(prefix), name)
+            else:
+                answer = host.request("/secure/report?id=7", "Cookie:", "VAVUZE=" + cookie[1])
+                self.assertEqual(answer["headers"]["CASUser:"], header_value)
+
         # A ticket is single-use: replayed, it is refused and the browser is
         # sent to log in again.
         answer = host.request(back.path + "?" + back.query)

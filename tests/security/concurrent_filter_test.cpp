@@ -33,7 +33,7 @@ class VouchingRequest final : public HttpRequest {
             "</cas:user></cas:authenticationSuccess></cas:serviceResponse>";
     return true;
   }
-  std::optional<std::string> ResponseText() override { return body_; }
+  std::optional<NarrowText> ResponseText() override { return NarrowText{body_}; }
 
  private:
   std::string body_;

@@ -83,6 +83,7 @@ class CasServerFaults(unittest.TestCase):
             ("notcas", "well-formed XML that is no CAS answer"),
             ("laughs", "a billion-laughs entity as the user"),
             ("xxe", "an external entity on /etc/passwd as the user"),
+            ("entity", "an internal entity naming bob as the user"),
         ]
         for mode, _ in rows:
             with self.subTest(mode):

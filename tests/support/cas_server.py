@@ -59,6 +59,7 @@ Fault modes (they replace the answer of the validation endpoints):
     notcas     well-formed XML that is no CAS answer
     xxe        CAS 2.0 success whose user is an external entity on /etc/passwd
     laughs     CAS 2.0 success whose user is a "billion laughs" entity
+    entity     CAS 2.0 success whose user is an internal entity naming bob
     latin1     CAS 2.0 success whose user name is ISO-8859-1 bytes, no declaration
 An unreachable server needs no mode: a test uses a port nobody listens on.
 """
@@ -90,7 +91,7 @@ ATTRIBUTES = {
 }
 
 FAULT_MODES = ("none", "reset", "hang", "slow", "html404", "html500", "empty", "huge",
-               "notcas", "xxe", "laughs", "latin1")
+               "notcas", "xxe", "laughs", "entity", "latin1")
 
 
 class TicketRegistry:
@@ -189,6 +190,12 @@ def fault_body(mode):
             '<cas:serviceResponse xmlns:cas="%s"><cas:authenticationSuccess>'
             '<cas:user>&lol9;</cas:user></cas:authenticationSuccess></cas:serviceResponse>\n'
             % ("\n".join(entities), CAS_NAMESPACE)).encode("utf-8")
+    if mode == "entity":
+        return 200, "text/xml", (
+            '<?xml version="1.0"?>\n<!DOCTYPE cas:serviceResponse [<!ENTITY u "bob">]>\n'
+            '<cas:serviceResponse xmlns:cas="%s"><cas:authenticationSuccess>'
+            '<cas:user>&u;</cas:user></cas:authenticationSuccess></cas:serviceResponse>\n'
+            % CAS_NAMESPACE).encode("utf-8")
     if mode == "latin1":
         return 200, "text/xml", (
             '<cas:serviceResponse xmlns:cas="%s"><cas:authenticationSuccess>'

@@ -3,10 +3,16 @@
 // the same rows.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "platform/validation_platform.h"
+#include "tests/validation/event_matchers.h"
+#include "validation/cas_response.h"
 
 namespace turnpike {
 
@@ -71,6 +77,49 @@ inline std::vector<Cas2Case> Cas2CasesForEveryEngine() {
                   "</cas:authenticationSuccess>"),
        "mallory", nullptr},
   };
+}
+
+// Answers with a document type declaration. No CAS answer has one, and a DTD
+// is how a hostile answer brings in entities: a well-formed one names nobody,
+// whatever it declares, and is reported with the answer as received; a text
+// that is no XML goes on to the CAS 1.0 reading, silently.
+struct DoctypeCase {
+  const char* name;
+  std::string answer;
+  bool reported;
+};
+
+inline void PrintTo(const DoctypeCase& row, std::ostream* os) { *os << row.name; }
+
+inline std::vector<DoctypeCase> DoctypeCasesForEveryEngine() {
+  return {
+      {"EntityNamesTheUser",
+       "<!DOCTYPE cas:serviceResponse [<!ENTITY u 'bob'>]>" + Cas2Success("&u;"), true},
+      {"PlainDoctypeBeforeAUser", "<!DOCTYPE cas:serviceResponse>" + Cas2Success("alice"), true},
+      {"ExternalSystemId",
+       "<!DOCTYPE cas:serviceResponse SYSTEM 'http://127.0.0.1:1/cas.dtd'>" + Cas2Success("alice"),
+       true},
+      // Where the parser reads past the declaration (libxml2, Wine's MSXML).
+      // MSXML on Windows stops at it and reports this page as well.
+      {"HtmlPageWithADoctype",
+       "<!DOCTYPE html>\n<html><head><title>500</title></head><body><p>Error<br></p></body></html>",
+       false},
+  };
+}
+
+// The row's answer through a document of `platform`, as a validation reads it.
+inline void ExpectDoctypeAnswerNamesNobody(ValidationPlatform& platform, const DoctypeCase& row) {
+  RecordingReporter events;
+  const auto session = platform.Begin();
+  ASSERT_NE(session, nullptr);
+  const auto document = session->CreateXmlDocument();
+  ASSERT_NE(document, nullptr);
+  EXPECT_EQ(ParseCasAnswer(document->LoadXml(row.answer), *document, NarrowText{row.answer},
+                           events.reporter),
+            std::nullopt);
+  std::vector<RecordedEvent> expected;
+  if (row.reported) expected.push_back(ErrorEvent(kCas2Unparsed, row.answer));
+  EXPECT_EQ(events.log.events(), expected);
 }
 
 }  // namespace turnpike

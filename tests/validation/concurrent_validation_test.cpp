@@ -31,7 +31,7 @@ class CannedRequest final : public HttpRequest {
                       name + "</cas:user></cas:authenticationSuccess></cas:serviceResponse>";
     return true;
   }
-  std::optional<std::string> ResponseText() override { return body_; }
+  std::optional<NarrowText> ResponseText() override { return NarrowText{body_}; }
 
  private:
   std::string body_;
@@ -99,7 +99,9 @@ TEST(ConcurrentValidation, AgainstTheCasServer) {
           const auto session = platform.Begin();
           const auto request = session->CreateHttpRequest();
           const std::string issue = server.url() + "/_ticket?service=S&username=bob";
-          if (request->Get(issue.c_str())) ticket = request->ResponseText().value_or("");
+          if (request->Get(issue.c_str())) {
+            ticket = request->ResponseText().value_or(NarrowText{}).text;
+          }
         }
         const std::string url = server.url() + (i % 2 == 0 ? "/validate" : "/serviceValidate") +
                                 "?service=S&ticket=" + ticket;

@@ -7,6 +7,7 @@
 #include <objbase.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -27,6 +28,9 @@ namespace {
 constexpr const char* kLoadUrl =
     "The Turnpike ISAPI filter was unable to load the Validation URL XML Document";
 constexpr const char* kInitialize = "The Turnpike ISAPI filter was unable to initialize COM";
+constexpr const char* kCas1NoUser =
+    "The Turnpike ISAPI filter was unable to parse the 1.x authenticated user name because it "
+    "does not exist or was too large";
 constexpr const char* kService = "http://www.example.org/secure/page";
 
 std::string FromEnvironment(const char* name) {
@@ -36,16 +40,22 @@ std::string FromEnvironment(const char* name) {
 
 std::string CasUrl() { return FromEnvironment("TURNPIKE_CAS_URL"); }
 
-// A fresh ticket for `user` and kService, from the server's control endpoint.
+// A fresh ticket for `user` (UTF-8) and kService, from the server's control
+// endpoint.
 std::string IssueTicket(ValidationPlatform& platform, const std::string& user) {
   const auto session = platform.Begin();
   if (!session) return "";
   const auto request = session->CreateHttpRequest();
   if (!request) return "";
   std::string url = CasUrl() + "/_ticket?service=http%3A%2F%2Fwww.example.org%2Fsecure%2Fpage";
-  url += "&username=" + (user == "carol smith" ? std::string("carol%20smith") : user);
+  url += "&username=";
+  for (const char byte : user) {
+    char escaped[4];
+    std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(byte));
+    url += escaped;
+  }
   if (!request->Get(url.c_str())) return "";
-  return request->ResponseText().value_or("");
+  return request->ResponseText().value_or(NarrowText{}).text;
 }
 
 std::string ValidationUrl(const std::string& endpoint, const std::string& ticket) {
@@ -94,9 +104,31 @@ std::vector<ExchangeRow> ExchangeRows() {
       {"ConnectionResetWithoutAnswer", "/_fault/reset/serviceValidate", "alice", std::nullopt,
        {kLoadUrl}, true},
       // Hostile answers: the user is an external entity naming /etc/passwd,
-      // or a "billion laughs" entity. Neither may become a name, nor hang.
-      {"ExternalEntityIsNotResolved", "/_fault/xxe/serviceValidate", "alice", std::nullopt, {}},
+      // an internal one naming bob, or a "billion laughs" entity. None may
+      // become a name, nor hang; an answer with a DOCTYPE is reported.
+      {"ExternalEntityIsNotResolved", "/_fault/xxe/serviceValidate", "alice", std::nullopt,
+       {kCas2Unparsed}},
+      {"InternalEntityNamesNobody", "/_fault/entity/serviceValidate", "alice", std::nullopt,
+       {kCas2Unparsed}},
+      // Wine parses the DTD in spite of ProhibitDTD and gives up on the bomb
+      // as not well-formed, so it goes on to the CAS 1.0 reading; Windows
+      // stops at the DOCTYPE and reports it.
       {"EntityExpansionIsRefused", "/_fault/laughs/serviceValidate", "alice", std::nullopt, {}},
+      // Names reach the filter in the ANSI code page (Windows-1252 here):
+      // one it holds arrives as its bytes, any other is refused, never
+      // replaced by a look-alike (full-width letters name another account).
+      {"Cas2NameTheCodePageHolds", "/serviceValidate", "Jos\u00e9", "Jos\xe9", {}},
+      {"Cas1NameTheCodePageHolds", "/validate", "Jos\u00e9", "Jos\xe9", {}},
+      {"Cas2FullWidthName", "/serviceValidate", "\uff41\uff44\uff4d\uff49\uff4e", std::nullopt,
+       {kCas2Unparsed}},
+      {"Cas1FullWidthName", "/validate", "\uff41\uff44\uff4d\uff49\uff4e", std::nullopt,
+       {kCas1NoUser}},
+      {"Cas2AccentTheCodePageLacks", "/serviceValidate", "\u0141ukasz", std::nullopt,
+       {kCas2Unparsed}},
+      {"Cas1AccentTheCodePageLacks", "/validate", "\u0141ukasz", std::nullopt, {kCas1NoUser}},
+      {"Cas2CyrillicName", "/serviceValidate", "\u0418\u0432\u0430\u043d", std::nullopt,
+       {kCas2Unparsed}},
+      {"Cas2CjkName", "/serviceValidate", "\u5c71\u7530", std::nullopt, {kCas2Unparsed}},
   };
 }
 
@@ -105,6 +137,7 @@ class MsxmlExchangeTest : public testing::TestWithParam<ExchangeRow> {};
 TEST_P(MsxmlExchangeTest, ValidatesThroughServerXmlHttp) {
   const ExchangeRow& row = GetParam();
   ASSERT_FALSE(CasUrl().empty()) << "run under with_cas_server.py";
+  ASSERT_EQ(GetACP(), 1252u) << "the names' bytes are written for Windows-1252";
   MsxmlValidationPlatform platform;
   const std::string ticket = row.user != nullptr ? IssueTicket(platform, row.user) : "ST-unknown";
   ASSERT_FALSE(ticket.empty());
@@ -157,6 +190,16 @@ TEST_P(MsxmlDocumentTest, ParsesCas2AnswersWithMsxmlXPath) {
 
 INSTANTIATE_TEST_SUITE_P(Cas2, MsxmlDocumentTest, testing::ValuesIn(Cas2CasesForEveryEngine()), RowName);
 
+using MsxmlDoctypeTest = testing::TestWithParam<DoctypeCase>;
+
+TEST_P(MsxmlDoctypeTest, NamesNobody) {
+  MsxmlValidationPlatform platform;
+  ExpectDoctypeAnswerNamesNobody(platform, GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Doctype, MsxmlDoctypeTest, testing::ValuesIn(DoctypeCasesForEveryEngine()),
+                         RowName);
+
 TEST(MsxmlDocument, RefusesEveryDtd) {
   MsxmlValidationPlatform platform;
   const auto session = platform.Begin();
@@ -168,7 +211,7 @@ TEST(MsxmlDocument, RefusesEveryDtd) {
        }) {
     const auto document = session->CreateXmlDocument();
     ASSERT_NE(document, nullptr);
-    EXPECT_EQ(document->LoadXml(hostile), XmlLoadResult::NotWellFormed) << hostile;
+    EXPECT_EQ(document->LoadXml(hostile), XmlLoadResult::CarriesDtd) << hostile;
   }
 }
 
