@@ -84,7 +84,27 @@ def raw_get(port, target, headers=(), method=b"GET", version=b"HTTP/1.1", timeou
     return RawResponse(raw_request(port, b"\r\n".join(lines) + b"\r\n\r\n", timeout))
 
 
-class StubCas:
+class LoopbackServer:
+    """An HTTP server of the test's own on 127.0.0.1, on a thread, as a
+    context manager; `handler` answers its requests."""
+
+    def __init__(self, handler, path=""):
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.server.daemon_threads = True
+        self.url = "http://127.0.0.1:%d%s" % (self.server.server_address[1], path)
+        self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(5)
+
+
+class StubCas(LoopbackServer):
     """A CAS server that vouches for every ticket (CAS 1.0 "yes") and records
     the query of every validation request it gets. For what the real test
     server cannot be made to do: validate a ticket the browser made up."""
@@ -107,22 +127,10 @@ class StubCas:
                 self.end_headers()
                 self.wfile.write(body)
 
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
-        self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(5)
+        super().__init__(Handler)
 
 
-class EchoServer:
+class EchoServer(LoopbackServer):
     """A back end for mod_proxy that answers every request with the request
     headers it received, one "Name: value" line each, so a test sees exactly
     what an application behind Apache would."""
@@ -140,25 +148,13 @@ class EchoServer:
                 self.end_headers()
                 self.wfile.write(body)
 
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
-        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)
+        super().__init__(Handler, "/")
 
     def proxy_lines(self, *prefixes):
         """Apache directives that hand each prefix to this back end."""
         lines = ['LoadModule proxy_module "%s/mod_proxy.so"' % APACHE_MODULES,
                  'LoadModule proxy_http_module "%s/mod_proxy_http.so"' % APACHE_MODULES]
         return lines + ["ProxyPass %s %s" % (prefix, self.url) for prefix in prefixes]
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(5)
 
 
 def received_headers(body):
