@@ -82,9 +82,8 @@ std::string Ticket(std::int64_t n, char prefix = 'S') {
 std::string User(std::int64_t n) { return "user" + Digits(n); }
 
 struct Cache {
-  explicit Cache(std::uint32_t session_timeout, std::uint32_t clean_timeout) {
-    settings.SessionTimeout = session_timeout;
-    settings.CacheCleanTimeout = clean_timeout;
+  explicit Cache(std::uint32_t session_timeout, std::uint32_t clean_timeout)
+      : cache{clock, CacheTimeouts{session_timeout, clean_timeout}, reporter} {
     cache.InitCredentialsCache();
   }
   void Fill(std::int64_t entries) {
@@ -92,10 +91,10 @@ struct Cache {
   }
 
   FakeClock clock;
-  FilterSettings settings;
+  const std::uint32_t debug = 0;
   NullEventLog log;
-  EventReporter reporter{log, settings};
-  CredentialsCache cache{clock, settings, reporter};
+  EventReporter reporter{log, debug};
+  CredentialsCache cache;
 };
 
 constexpr std::uint32_t kLongTimeout = 600;

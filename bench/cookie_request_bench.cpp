@@ -122,8 +122,6 @@ std::string CookieHeader(const std::string& ticket) {
 struct SignedOnSite {
   SignedOnSite() {
     WriteTestConfiguration(registry, {"/Members/", "/Secure/"});
-    cache_settings.SessionTimeout = 480;
-    cache_settings.CacheCleanTimeout = 60;
     cache.InitCredentialsCache();
     for (std::int64_t n = 0; n < kEntries; ++n) {
       tickets.push_back(Ticket(n));
@@ -135,9 +133,9 @@ struct SignedOnSite {
   FakeClock clock;
   FakeRegistry registry;
   NullEventLog log;
-  FilterSettings cache_settings;
-  EventReporter cache_reporter{log, cache_settings};
-  CredentialsCache cache{clock, cache_settings, cache_reporter};
+  const std::uint32_t debug = 0;
+  EventReporter cache_reporter{log, debug};
+  CredentialsCache cache{clock, CacheTimeouts{480, 60}, cache_reporter};
   TurnpikeFilter filter{PlatformServices{&registry, &log, &clock, nullptr, &cache}};
   std::vector<std::string> tickets;
   std::vector<std::string> cookies;

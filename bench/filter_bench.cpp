@@ -52,7 +52,7 @@ void BM_Baseline20PlainSearches(benchmark::State& state) {
   WriteTwentyPaths(registry);
   RecordingEventLog log;
   FilterSettings settings;
-  if (!LoadSettings(registry, EventReporter(log, settings), settings)) {
+  if (!LoadSettings(registry, EventReporter(log, settings.Debug), settings)) {
     state.SkipWithError("load refused");
     return;
   }

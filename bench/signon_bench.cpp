@@ -50,7 +50,7 @@ InMemoryFilterHost ServiceRequest(const std::string& url) {
 void BM_ServiceUrl(benchmark::State& state) {
   RecordingEventLog log;
   FilterSettings settings;
-  EventReporter reporter(log, settings);
+  EventReporter reporter(log, settings.Debug);
   const std::string url = RequestUrl();
   InMemoryFilterHost host = ServiceRequest(url);
   std::int64_t calls = 0;

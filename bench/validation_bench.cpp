@@ -33,7 +33,7 @@ struct Fixture {
   CurlLibxml2ValidationPlatform platform;
   RecordingEventLog log;
   FilterSettings settings;
-  EventReporter reporter{log, settings};
+  EventReporter reporter{log, settings.Debug};
 };
 
 void BM_ParseCas2Response(benchmark::State& state) {

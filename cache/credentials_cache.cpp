@@ -26,9 +26,9 @@ int AsEventCount(std::size_t count) noexcept {
 
 CredentialsStore::~CredentialsStore() = default;
 
-CredentialsCache::CredentialsCache(const Clock& clock, const FilterSettings& settings,
+CredentialsCache::CredentialsCache(const Clock& clock, CacheTimeouts timeouts,
                                    const EventReporter& reporter) noexcept
-    : clock_(clock), settings_(settings), reporter_(reporter) {}
+    : clock_(clock), timeouts_(timeouts), reporter_(reporter) {}
 
 CredentialsCache::~CredentialsCache() = default;
 
@@ -101,7 +101,7 @@ std::optional<std::string> CredentialsCache::LookupCredentials(std::string_view 
   }
   Report(EventType::Information, kTimestampFound, nullptr);
 
-  if (IsExpired(time_entry->second, settings_.SessionTimeout, now)) {
+  if (IsExpired(time_entry->second, timeouts_.SessionTimeout, now)) {
     RemoveEntry(time_entry);
     return std::nullopt;
   }
@@ -123,7 +123,7 @@ std::optional<std::string> CredentialsCache::LookupCredentials(std::string_view 
 }
 
 void CredentialsCache::CleanCredentialsCache(TimeValue now) {
-  if (!IsExpired(LastCleanTime, settings_.CacheCleanTimeout, now)) return;
+  if (!IsExpired(LastCleanTime, timeouts_.CacheCleanTimeout, now)) return;
   // Even a cleaning that finds nothing to do restarts the interval.
   LastCleanTime = now;
 
@@ -133,7 +133,7 @@ void CredentialsCache::CleanCredentialsCache(TimeValue now) {
     return;
   }
 
-  const std::uint32_t session_timeout = settings_.SessionTimeout;
+  const std::uint32_t session_timeout = timeouts_.SessionTimeout;
   for (auto entry = TimestampArtifactMap.begin(); entry != TimestampArtifactMap.end();) {
     if (IsExpired(entry->second, session_timeout, now)) {
       entry = RemoveEntry(entry);

@@ -42,9 +42,8 @@
 // answers nothing; the entry stays.
 //
 // Ownership: the cache owns its copies of tokens and user names; the caller
-// owns every returned string. The clock, the settings and the reporter are
-// borrowed and must outlive the cache. The settings are read on every call,
-// so they may be loaded after construction, before InitCredentialsCache.
+// owns every returned string. The clock and the reporter are borrowed and
+// must outlive the cache; the two time-outs are its own copy.
 //
 // Threads: StoreCredentials and LookupCredentials may run on any number of
 // threads at once. One non-recursive mutex guards both maps and the time of
@@ -64,7 +63,7 @@
 #include <unordered_map>
 
 #include "cache/credentials_store.h"
-#include "config/filter_settings.h"
+#include "cache/sign_on_store.h"
 #include "eventlog/event_reporter.h"
 #include "platform/clock.h"
 
@@ -87,8 +86,7 @@ constexpr bool IsExpired(TimeValue time, std::uint32_t minutes, TimeValue now) n
 
 class CredentialsCache final : public CredentialsStore {
  public:
-  CredentialsCache(const Clock& clock, const FilterSettings& settings,
-                   const EventReporter& reporter) noexcept;
+  CredentialsCache(const Clock& clock, CacheTimeouts timeouts, const EventReporter& reporter) noexcept;
   CredentialsCache(const CredentialsCache&) = delete;
   CredentialsCache& operator=(const CredentialsCache&) = delete;
   ~CredentialsCache() override;
@@ -125,7 +123,7 @@ class CredentialsCache final : public CredentialsStore {
   void Report(EventType type, const char* message, std::string_view detail) const noexcept;
 
   const Clock& clock_;
-  const FilterSettings& settings_;
+  const CacheTimeouts timeouts_;
   const EventReporter& reporter_;
 
   std::mutex mutex_;

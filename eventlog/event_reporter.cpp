@@ -8,7 +8,7 @@ namespace turnpike {
 
 void EventReporter::LogEvent(EventType type, const char* message,
                              const char* detail) const noexcept {
-  if (type == EventType::Information && settings_.Debug == 0) return;
+  if (type == EventType::Information && debug_ == 0) return;
   EventSourceHandle source = log_.OpenSource(kEventSourceName);
   if (source == nullptr) return;
   const char* const strings[2] = {message != nullptr ? message : "",
@@ -20,7 +20,7 @@ void EventReporter::LogEvent(EventType type, const char* message,
 
 void EventReporter::LogEventText(EventType type, const char* message,
                                  std::string_view detail) const noexcept {
-  if (type == EventType::Information && settings_.Debug == 0) return;
+  if (type == EventType::Information && debug_ == 0) return;
   try {
     const std::string terminated(detail);
     LogEvent(type, message, terminated.c_str());

@@ -12,7 +12,6 @@
 #include <string>
 #include <string_view>
 
-#include "config/filter_settings.h"
 #include "eventlog/event_types.h"
 #include "platform/event_log_access.h"
 #include "platform/registry_access.h"
@@ -28,9 +27,10 @@ inline constexpr std::uint32_t kTypesSupported = 7;  // error, warning and infor
 
 class EventReporter {
  public:
-  // Both references must outlive the reporter. `settings` is read for Debug.
-  EventReporter(EventLogAccess& log, const FilterSettings& settings) noexcept
-      : log_(log), settings_(settings) {}
+  // Both references must outlive the reporter. `debug` is the Debug
+  // setting, read at every event: the reporter reports the loading of the
+  // settings too, before they hold anything.
+  EventReporter(EventLogAccess& log, const std::uint32_t& debug) noexcept : log_(log), debug_(debug) {}
 
   // `message` and `detail` may be null; a null one is written as "".
   void LogEvent(EventType type, const char* message, const char* detail) const noexcept;
@@ -42,7 +42,7 @@ class EventReporter {
 
  private:
   EventLogAccess& log_;
-  const FilterSettings& settings_;
+  const std::uint32_t& debug_;
 };
 
 // The message-table text of an event identifier, or null for one the table

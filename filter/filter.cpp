@@ -35,7 +35,7 @@ constexpr const char* kValidationLimitReached =
 }  // namespace
 
 TurnpikeFilter::TurnpikeFilter(const PlatformServices& services)
-    : services_(services), reporter_(*services.event_log, settings_) {}
+    : services_(services), reporter_(*services.event_log, settings_.Debug) {}
 
 bool TurnpikeFilter::Start() {
   if (!EnsureEventSource(*services_.registry)) return false;
@@ -43,7 +43,8 @@ bool TurnpikeFilter::Start() {
   if (services_.credentials != nullptr) {
     credentials_ = services_.credentials;
   } else {
-    cache_.emplace(*services_.clock, settings_, reporter_);
+    cache_.emplace(*services_.clock, CacheTimeouts{settings_.SessionTimeout, settings_.CacheCleanTimeout},
+                   reporter_);
     cache_->InitCredentialsCache();
     credentials_ = &*cache_;
   }

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   turnpike::FilterSettings settings;
   settings.Debug = 1;
   turnpike::RecordingEventLog log;
-  const turnpike::EventReporter reporter(log, settings);
+  const turnpike::EventReporter reporter(log, settings.Debug);
   const std::optional<std::string> user = turnpike::ParseCas1Response(buffer.data(), reporter);
 
   const std::vector<std::string> words = Words(text);

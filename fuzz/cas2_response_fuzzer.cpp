@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   turnpike::FilterSettings settings;
   settings.Debug = 1;
   turnpike::RecordingEventLog log;
-  const turnpike::EventReporter reporter(log, settings);
+  const turnpike::EventReporter reporter(log, settings.Debug);
   const std::optional<std::string> user = turnpike::ParseCas2Response(document, reporter);
   if (!user) return 0;
   FUZZ_CHECK(Contains(body, "authenticationSuccess"));

@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   turnpike::FilterSettings settings;
   if ((switches & 2) != 0) settings.ServiceURL = service_setting;
   turnpike::RecordingEventLog log;
-  const turnpike::EventReporter reporter(log, settings);
+  const turnpike::EventReporter reporter(log, settings.Debug);
   turnpike::InMemoryFilterHost host(text);
   host.SetServerVariable("HTTPS", (switches & 1) != 0 ? "on" : "off");
   host.SetServerVariable("SERVER_NAME", server_name);

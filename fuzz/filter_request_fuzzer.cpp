@@ -160,12 +160,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                         : std::optional<std::string>(rest));
   // The sign-ons live in a cache of the target's own, so that it can ask who
   // a cookie stands for.
-  turnpike::FilterSettings cache_settings;
-  cache_settings.SessionTimeout = 480;
-  cache_settings.CacheCleanTimeout = 60;
+  const std::uint32_t debug = 0;
   turnpike::RecordingEventLog cache_log;
-  const turnpike::EventReporter cache_reporter(cache_log, cache_settings);
-  turnpike::CredentialsCache cache(clock, cache_settings, cache_reporter);
+  const turnpike::EventReporter cache_reporter(cache_log, debug);
+  turnpike::CredentialsCache cache(clock, turnpike::CacheTimeouts{480, 60}, cache_reporter);
   cache.InitCredentialsCache();
   turnpike::TurnpikeFilter filter(
       turnpike::PlatformServices{&registry, &log, &clock, &validation, &cache});

@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   turnpike::FilterSettings settings;
   turnpike::RecordingEventLog log;
-  const turnpike::EventReporter reporter(log, settings);
+  const turnpike::EventReporter reporter(log, settings.Debug);
   const bool loaded = turnpike::LoadSettings(registry, reporter, settings);
 
   if (registry.problem()) {

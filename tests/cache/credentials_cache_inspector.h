@@ -47,10 +47,8 @@ class CredentialsCacheInspector {
 using Event = std::tuple<std::uint32_t, std::string, std::string>;  // type, message, detail
 
 struct CacheUnderTest {
-  CacheUnderTest(std::uint32_t session_timeout, std::uint32_t clean_timeout, std::uint32_t debug) {
-    settings.SessionTimeout = session_timeout;
-    settings.CacheCleanTimeout = clean_timeout;
-    settings.Debug = debug;
+  CacheUnderTest(std::uint32_t session_timeout, std::uint32_t clean_timeout, std::uint32_t debug_setting)
+      : debug(debug_setting), cache{clock, CacheTimeouts{session_timeout, clean_timeout}, reporter} {
     cache.InitCredentialsCache();
   }
   std::vector<Event> Events() {
@@ -60,10 +58,10 @@ struct CacheUnderTest {
   }
 
   FakeClock clock;
-  FilterSettings settings;
+  std::uint32_t debug;
   RecordingEventLog log;
-  EventReporter reporter{log, settings};
-  CredentialsCache cache{clock, settings, reporter};
+  EventReporter reporter{log, debug};
+  CredentialsCache cache;
   CredentialsCacheInspector inspect{cache};
 };
 

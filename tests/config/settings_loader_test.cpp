@@ -38,7 +38,7 @@ struct Loaded {
 Loaded Load(FakeRegistry& registry) {
   RecordingEventLog log;
   Loaded loaded{false, {}, {}};
-  EventReporter reporter(log, loaded.settings);
+  EventReporter reporter(log, loaded.settings.Debug);
   loaded.ok = LoadSettings(registry, reporter, loaded.settings);
   loaded.events = log.events();
   EXPECT_EQ(registry.open_keys(), 0) << "every opened key is closed";

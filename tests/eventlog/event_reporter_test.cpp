@@ -24,9 +24,8 @@ class LogEventTest : public testing::TestWithParam<LogRow> {};
 TEST_P(LogEventTest, WritesBySeverityAndDebug) {
   const LogRow& row = GetParam();
   RecordingEventLog log;
-  FilterSettings settings;
-  settings.Debug = row.debug;
-  EventReporter reporter(log, settings);
+  const std::uint32_t debug = row.debug;
+  EventReporter reporter(log, debug);
 
   reporter.LogEvent(row.type, "message", "detail");
 
@@ -54,8 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LogEvent, WritesAbsentStringsAsEmpty) {
   RecordingEventLog log;
-  FilterSettings settings;
-  EventReporter reporter(log, settings);
+  const std::uint32_t debug = 0;
+  EventReporter reporter(log, debug);
   reporter.LogEvent(EventType::Error, "only a message", nullptr);
   reporter.LogEvent(EventType::Started, nullptr, nullptr);
   EXPECT_EQ(log.events(), (std::vector<RecordedEvent>{
@@ -66,8 +65,8 @@ TEST(LogEvent, WritesAbsentStringsAsEmpty) {
 
 TEST(LogEvent, CarriesOnWhenTheLogFails) {
   RecordingEventLog log;
-  FilterSettings settings;
-  EventReporter reporter(log, settings);
+  const std::uint32_t debug = 0;
+  EventReporter reporter(log, debug);
   log.set_fail_open(true);
   reporter.LogEvent(EventType::Error, "lost", nullptr);
   log.set_fail_open(false);

@@ -141,7 +141,7 @@ TEST_P(PathMatchTest, FindsTheFirstProtectedPath) {
   WriteTestConfiguration(registry, {"/Secure", "/Admin/", "/admin/panel", "/caf\xc3\xa9"});
   RecordingEventLog log;
   FilterSettings settings;
-  ASSERT_TRUE(LoadSettings(registry, EventReporter(log, settings), settings));
+  ASSERT_TRUE(LoadSettings(registry, EventReporter(log, settings.Debug), settings));
   char url[kUrlBufferSize];
   std::strcpy(url, GetParam().url);
   EXPECT_EQ(FindProtectedPath(url, settings.ProtectedPaths), GetParam().expected);

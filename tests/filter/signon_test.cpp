@@ -23,7 +23,7 @@ using Events = std::vector<RecordedEvent>;
 struct Context {
   RecordingEventLog log;
   FilterSettings settings;
-  EventReporter reporter{log, settings};
+  EventReporter reporter{log, settings.Debug};
 };
 
 Events Error(const std::string& message, const std::string& detail = "") {

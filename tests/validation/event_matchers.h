@@ -18,7 +18,7 @@ inline RecordedEvent ErrorEvent(std::string message, std::string detail = "") {
 struct RecordingReporter {
   RecordingEventLog log;
   FilterSettings settings;
-  EventReporter reporter{log, settings};
+  EventReporter reporter{log, settings.Debug};
 };
 
 }  // namespace turnpike

@@ -309,7 +309,7 @@ TEST_F(RegFileOnDisk, MissingFileIsAnEmptyRegistry) {
   // The loader then names the key, which tells the administrator what to set up.
   RecordingEventLog log;
   FilterSettings settings;
-  EXPECT_FALSE(LoadSettings(registry, EventReporter(log, settings), settings));
+  EXPECT_FALSE(LoadSettings(registry, EventReporter(log, settings.Debug), settings));
   ASSERT_EQ(log.events().size(), 1u);
   EXPECT_EQ(log.events()[0].detail, "SOFTWARE\\Turnpike");
 }
@@ -346,7 +346,7 @@ TEST_F(RegFileOnDisk, RealisticConfigurationFeedsTheSettingsLoader) {
 
   RecordingEventLog log;
   FilterSettings settings;
-  EXPECT_TRUE(LoadSettings(registry, EventReporter(log, settings), settings));
+  EXPECT_TRUE(LoadSettings(registry, EventReporter(log, settings.Debug), settings));
   EXPECT_EQ(log.events(), std::vector<RecordedEvent>{});
   EXPECT_EQ(settings.ServerURL, "https://cas.example.edu/cas");
   EXPECT_EQ(settings.LoginPath, "login");
