@@ -3,7 +3,7 @@
 // Plain data. The settings loader fills it once at start-up; from then on it
 // is read by every subsystem, from any number of request threads, without a
 // lock, and nothing writes it until the stop steps free it. Before loading,
-// every text is absent, every number 0 and the path list empty.
+// every text is empty or absent, every number 0 and the path list empty.
 //
 // This header includes nothing of the loader so that event reporting, which
 // reads `Debug`, does not depend on the code that reports through it.
@@ -29,11 +29,16 @@ struct ProtectedPathList {
   std::size_t Count = 0;
 };
 
+// Filled by LoadSettings from the table in config/settings_table.h, which
+// says for each field what value it comes from, whether it must be there,
+// its default and what makes it unusable. After a successful load the
+// required texts are never empty; a refused load leaves the record as it
+// was before (empty).
 struct FilterSettings {
-  std::optional<std::string> ServerURL;       // base URL of the CAS server
-  std::optional<std::string> LoginPath;       // login page below ServerURL
-  std::optional<std::string> ValidationPath;  // validation service below ServerURL
-  std::optional<std::string> AuthHeader;      // identity header name, no colon
+  std::string ServerURL;                      // base URL of the CAS server
+  std::string LoginPath;                      // login page below ServerURL
+  std::string ValidationPath;                 // validation service below ServerURL
+  std::string AuthHeader;                     // identity header name, no colon
   std::uint32_t Debug = 0;                    // non-zero: information events are written
   std::uint32_t SessionTimeout = 0;           // minutes a sign-on lasts
   std::uint32_t CacheCleanTimeout = 0;        // least minutes between cache cleanings

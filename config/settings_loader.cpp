@@ -17,36 +17,6 @@ constexpr const char* kNoPaths =
     "The Turnpike Paths registry key could not be read or does not have any path values "
     "defined, please set up one or more paths in";
 
-// A number that may be left out: `absent` when it is, otherwise a REG_DWORD
-// from 1 to `maximum`.
-struct OptionalNumber {
-  const char* name;
-  std::uint32_t FilterSettings::*field;
-  std::uint32_t absent;
-  std::uint32_t maximum;
-};
-
-// False when the value is there but unusable. An administrator who wrote it
-// expects it to apply, so it is refused rather than silently replaced by the
-// default. 0 is unusable for both numbers: no ticket could ever be validated
-// (MaxValidations), or a validation would wait on the CAS server for ever
-// (ValidationTimeout).
-bool ReadOptionalNumber(RegistryAccess& registry, RegistryKeyHandle key,
-                        const OptionalNumber& value, FilterSettings& settings) {
-  std::uint32_t size = 0;
-  if (!registry.QueryValue(key, value.name, nullptr, nullptr, &size)) {
-    settings.*value.field = value.absent;
-    return true;
-  }
-  std::uint32_t number = 0;
-  if (!ReadDwordValue(registry, key, value.name, number) || number == 0 ||
-      number > value.maximum) {
-    return false;
-  }
-  settings.*value.field = number;
-  return true;
-}
-
 // The text of REG_SZ data: its bytes up to the first NUL, whether or not the
 // stored data ends in one.
 std::string TextOf(const char* data, std::uint32_t size) {
@@ -54,26 +24,31 @@ std::string TextOf(const char* data, std::uint32_t size) {
   return std::string(text.substr(0, text.find('\0')));
 }
 
-}  // namespace
+// The registry key SOFTWARE\Turnpike as the table's source.
+class RegistrySettingsSource final : public SettingsSource {
+ public:
+  RegistrySettingsSource(RegistryAccess& registry, RegistryKeyHandle key) noexcept
+      : registry_(registry), key_(key) {}
 
-std::optional<std::string> ServerBaseOf(std::string_view text) {
-  std::size_t scheme = 0;
-  if (text.size() > 7 && AsciiEqualsIgnoreCase(text.substr(0, 7), "http://")) scheme = 7;
-  if (text.size() > 8 && AsciiEqualsIgnoreCase(text.substr(0, 8), "https://")) scheme = 8;
-  if (scheme == 0) return std::nullopt;
-  if (text.back() == '/') text.remove_suffix(1);
-  const std::string_view authority = text.substr(scheme);
-  if (authority.empty() || authority.front() == ':' || authority.back() == ':') return std::nullopt;
-  for (const char c : authority) {
-    // A name, an IPv4 or bracketed IPv6 address, a port: no path, query,
-    // user information, blank or control byte, which would change the URL's
-    // meaning or the answers' header lines.
-    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                         c == '-' || c == '.' || c == ':' || c == '[' || c == ']' || c == '_';
-    if (!allowed) return std::nullopt;
+  bool Has(const char* name) override {
+    std::uint32_t size = 0;
+    return registry_.QueryValue(key_, name, nullptr, nullptr, &size);
   }
-  return std::string(text);
-}
+  std::optional<std::string> Text(const char* name) override {
+    return ReadStringValue(registry_, key_, name);
+  }
+  std::optional<std::uint32_t> Number(const char* name) override {
+    std::uint32_t number = 0;
+    if (!ReadDwordValue(registry_, key_, name, number)) return std::nullopt;
+    return number;
+  }
+
+ private:
+  RegistryAccess& registry_;
+  RegistryKeyHandle key_;
+};
+
+}  // namespace
 
 std::optional<std::string> ReadStringValue(RegistryAccess& registry, RegistryKeyHandle key,
                                            const char* name) {
@@ -103,68 +78,67 @@ bool ReadDwordValue(RegistryAccess& registry, RegistryKeyHandle key, const char*
 
 bool LoadSettings(RegistryAccess& registry, const EventReporter& reporter,
                   FilterSettings& settings) {
-  ScopedRegistryKey key(registry);
-  if (!registry.OpenKey(kSettingsKey, RegistryAccessMode::QueryValue, key.out())) {
-    reporter.LogEvent(EventType::Error, kKeyUnreadable, kSettingsKey);
-    return false;
+  // Everything goes into a record of its own first: a refused load leaves
+  // the settings as they were.
+  FilterSettings loaded;
+  {
+    ScopedRegistryKey key(registry);
+    if (!registry.OpenKey(kSettingsKey, RegistryAccessMode::QueryValue, key.out())) {
+      reporter.LogEvent(EventType::Error, kKeyUnreadable, kSettingsKey);
+      return false;
+    }
+    RegistrySettingsSource source(registry, key.get());
+    if (!LoadSettingsFrom(source, reporter, loaded)) return false;
   }
+  if (!LoadProtectedPaths(registry, reporter, loaded)) return false;
+  settings = std::move(loaded);
+  return true;
+}
 
-  struct TextValue {
-    const char* name;
-    std::optional<std::string> FilterSettings::*field;
-  };
-  static constexpr TextValue kTextValues[] = {
-      {"ServerURL", &FilterSettings::ServerURL},
-      {"LoginPath", &FilterSettings::LoginPath},
-      {"ValidationPath", &FilterSettings::ValidationPath},
-      {"AuthHeader", &FilterSettings::AuthHeader},
-  };
-  for (const TextValue& value : kTextValues) {
-    settings.*value.field = ReadStringValue(registry, key.get(), value.name);
-    if (!(settings.*value.field)) {
+bool LoadSettingsFrom(SettingsSource& source, const EventReporter& reporter, FilterSettings& settings) {
+  for (const SettingDescription& value : SettingsTable()) {
+    bool usable = true;
+    switch (value.kind) {
+      case SettingKind::RequiredText: {
+        std::optional<std::string> text = source.Text(value.name);
+        usable = text.has_value();
+        if (usable) settings.*value.text = std::move(*text);
+        break;
+      }
+      case SettingKind::RequiredNumber: {
+        const std::optional<std::uint32_t> number = source.Number(value.name);
+        usable = number.has_value();
+        if (usable) settings.*value.number = *number;
+        break;
+      }
+      case SettingKind::OptionalText: {
+        std::optional<std::string> text = source.Text(value.name);
+        if (text && value.check_text != nullptr) {
+          text = value.check_text(*text);
+          usable = text.has_value();
+        }
+        settings.*value.optional_text = std::move(text);
+        break;
+      }
+      case SettingKind::OptionalNumber: {
+        if (!source.Has(value.name)) {
+          settings.*value.number = value.default_number;
+          break;
+        }
+        // An administrator who wrote the value expects it to apply, so one
+        // that cannot is refused rather than silently replaced by the default.
+        const std::optional<std::uint32_t> number = source.Number(value.name);
+        usable = number && *number >= value.minimum && *number <= value.maximum;
+        if (usable) settings.*value.number = *number;
+        break;
+      }
+    }
+    if (!usable) {
       reporter.LogEvent(EventType::Error, kValueMissing, value.name);
       return false;
     }
   }
-
-  struct NumberValue {
-    const char* name;
-    std::uint32_t FilterSettings::*field;
-  };
-  static constexpr NumberValue kNumberValues[] = {
-      {"Debug", &FilterSettings::Debug},
-      {"SessionTimeout", &FilterSettings::SessionTimeout},
-      {"CacheCleanTimeout", &FilterSettings::CacheCleanTimeout},
-  };
-  for (const NumberValue& value : kNumberValues) {
-    if (!ReadDwordValue(registry, key.get(), value.name, settings.*value.field)) {
-      reporter.LogEvent(EventType::Error, kValueMissing, value.name);
-      return false;
-    }
-  }
-
-  settings.ServiceURL = ReadStringValue(registry, key.get(), "ServiceURL");
-  if (std::optional<std::string> base = ReadStringValue(registry, key.get(), "ServerBaseURL")) {
-    settings.ServerBaseURL = ServerBaseOf(*base);
-    if (!settings.ServerBaseURL) {
-      reporter.LogEvent(EventType::Error, kValueMissing, "ServerBaseURL");
-      return false;
-    }
-  }
-
-  static constexpr OptionalNumber kOptionalNumbers[] = {
-      {"MaxValidations", &FilterSettings::MaxValidations, 0, UINT32_MAX},
-      {"ValidationTimeout", &FilterSettings::ValidationTimeout, kDefaultValidationTimeout,
-       kMaxValidationTimeout},
-  };
-  for (const OptionalNumber& value : kOptionalNumbers) {
-    if (!ReadOptionalNumber(registry, key.get(), value, settings)) {
-      reporter.LogEvent(EventType::Error, kValueMissing, value.name);
-      return false;
-    }
-  }
-  key.Close();
-  return LoadProtectedPaths(registry, reporter, settings);
+  return true;
 }
 
 bool LoadProtectedPaths(RegistryAccess& registry, const EventReporter& reporter,
@@ -201,19 +175,6 @@ bool LoadProtectedPaths(RegistryAccess& registry, const EventReporter& reporter,
   return false;
 }
 
-void FreeSettings(FilterSettings& settings) {
-  settings.ServerURL.reset();
-  settings.LoginPath.reset();
-  settings.ValidationPath.reset();
-  settings.ServiceURL.reset();
-  settings.ServerBaseURL.reset();
-  settings.AuthHeader.reset();
-  ProtectedPathList& list = settings.ProtectedPaths;
-  for (std::size_t i = 0; i < list.Count; ++i) {
-    list.Paths[i] = std::string();
-    list.LoweredPaths[i] = std::string();
-  }
-  list.Count = 0;
-}
+void FreeSettings(FilterSettings& settings) { settings = FilterSettings{}; }
 
 }  // namespace turnpike

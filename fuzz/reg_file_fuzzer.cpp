@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!registry.problem()->empty());
   }
   if (loaded) {
-    FUZZ_CHECK(settings.ServerURL && settings.LoginPath && settings.ValidationPath &&
-               settings.AuthHeader);
+    FUZZ_CHECK(!settings.ServerURL.empty() && !settings.LoginPath.empty() &&
+               !settings.ValidationPath.empty() && !settings.AuthHeader.empty());
     const turnpike::ProtectedPathList& paths = settings.ProtectedPaths;
     FUZZ_CHECK(paths.Count >= 1 && paths.Count <= turnpike::kMaxProtectedPaths);
     for (std::size_t i = 0; i < paths.Count; ++i) {
@@ -73,6 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   } else {
     FUZZ_CHECK(!log.events().empty());
+    // A refused load leaves nothing behind.
+    FUZZ_CHECK(settings.ServerURL.empty() && settings.ProtectedPaths.Count == 0);
   }
   turnpike::FreeSettings(settings);
 

@@ -266,8 +266,8 @@ Outcome RunRequest(TurnpikeFilter& filter, RecordingEventLog& log, const Options
   }
   outcome.response = host.response();
   if (outcome.response) jar.TakeFrom(outcome.response->headers);
-  if (const auto& header = filter.settings().AuthHeader) {
-    const std::string name = *header + ":";
+  {
+    const std::string name = filter.settings().AuthHeader + ":";
     const std::string set_call = "SetHeader " + name;
     const std::string add_call = "AddHeader " + name;
     for (const std::string& call : host.calls()) {

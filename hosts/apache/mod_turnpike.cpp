@@ -347,7 +347,7 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
       runtime->clock);
   if (!StartFilter(*runtime)) return HTTP_INTERNAL_SERVER_ERROR;
   if (config.scrub_headers != 0) {
-    runtime->scrubbed_header = apr_pstrdup(pconf, runtime->filter->settings().AuthHeader->c_str());
+    runtime->scrubbed_header = apr_pstrdup(pconf, runtime->filter->settings().AuthHeader.c_str());
   }
   serving = runtime;
   return OK;

@@ -41,7 +41,7 @@ TEST(FilterLifecycle, StartsAndStopsWithTheirEvents) {
   h.filter.Stop();
   EXPECT_EQ(h.log.TakeEvents(), std::vector<RecordedEvent>{kStopped});
   EXPECT_EQ(h.filter.settings().ProtectedPaths.Count, 0u);
-  EXPECT_FALSE(h.filter.settings().ServerURL.has_value());
+  EXPECT_TRUE(h.filter.settings().ServerURL.empty());
 }
 
 TEST(FilterLifecycle, ARefusedStartReportsItsCauseThenStopped) {

@@ -1,0 +1,81 @@
+#include "config/settings_table.h"
+
+#include "common/ascii.h"
+
+namespace turnpike {
+namespace {
+
+constexpr SettingDescription RequiredText(const char* name, std::string FilterSettings::*field) {
+  SettingDescription d{name, SettingKind::RequiredText};
+  d.text = field;
+  return d;
+}
+
+constexpr SettingDescription RequiredNumber(const char* name, std::uint32_t FilterSettings::*field) {
+  SettingDescription d{name, SettingKind::RequiredNumber};
+  d.number = field;
+  return d;
+}
+
+constexpr SettingDescription OptionalText(const char* name,
+                                          std::optional<std::string> FilterSettings::*field,
+                                          std::optional<std::string> (*check)(std::string_view) = nullptr) {
+  SettingDescription d{name, SettingKind::OptionalText};
+  d.optional_text = field;
+  d.check_text = check;
+  return d;
+}
+
+constexpr SettingDescription OptionalNumber(const char* name, std::uint32_t FilterSettings::*field,
+                                            std::uint32_t default_value, std::uint32_t maximum) {
+  SettingDescription d{name, SettingKind::OptionalNumber};
+  d.number = field;
+  d.default_number = default_value;
+  // 0 is unusable for every optional number so far: no ticket could ever be
+  // validated (MaxValidations), or a validation would wait on the CAS
+  // server for ever (ValidationTimeout).
+  d.minimum = 1;
+  d.maximum = maximum;
+  return d;
+}
+
+constexpr SettingDescription kTable[] = {
+    RequiredText("ServerURL", &FilterSettings::ServerURL),
+    RequiredText("LoginPath", &FilterSettings::LoginPath),
+    RequiredText("ValidationPath", &FilterSettings::ValidationPath),
+    RequiredText("AuthHeader", &FilterSettings::AuthHeader),
+    RequiredNumber("Debug", &FilterSettings::Debug),
+    RequiredNumber("SessionTimeout", &FilterSettings::SessionTimeout),
+    RequiredNumber("CacheCleanTimeout", &FilterSettings::CacheCleanTimeout),
+    OptionalText("ServiceURL", &FilterSettings::ServiceURL),
+    OptionalText("ServerBaseURL", &FilterSettings::ServerBaseURL, &ServerBaseOf),
+    // Absent: 0, which tells the host to use its own default.
+    OptionalNumber("MaxValidations", &FilterSettings::MaxValidations, 0, UINT32_MAX),
+    OptionalNumber("ValidationTimeout", &FilterSettings::ValidationTimeout,
+                   kDefaultValidationTimeout, kMaxValidationTimeout),
+};
+
+}  // namespace
+
+std::span<const SettingDescription> SettingsTable() noexcept { return kTable; }
+
+std::optional<std::string> ServerBaseOf(std::string_view text) {
+  std::size_t scheme = 0;
+  if (text.size() > 7 && AsciiEqualsIgnoreCase(text.substr(0, 7), "http://")) scheme = 7;
+  if (text.size() > 8 && AsciiEqualsIgnoreCase(text.substr(0, 8), "https://")) scheme = 8;
+  if (scheme == 0) return std::nullopt;
+  if (text.back() == '/') text.remove_suffix(1);
+  const std::string_view authority = text.substr(scheme);
+  if (authority.empty() || authority.front() == ':' || authority.back() == ':') return std::nullopt;
+  for (const char c : authority) {
+    // A name, an IPv4 or bracketed IPv6 address, a port: no path, query,
+    // user information, blank or control byte, which would change the URL's
+    // meaning or the answers' header lines.
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                         c == '-' || c == '.' || c == ':' || c == '[' || c == ']' || c == '_';
+    if (!allowed) return std::nullopt;
+  }
+  return std::string(text);
+}
+
+}  // namespace turnpike
