@@ -70,15 +70,16 @@ class SignedOnHost final : public FilterHost {
   explicit SignedOnHost(const std::string& cookies) { SetCookies(cookies); }
   void SetCookies(const std::string& cookies) { cookies_ = &cookies; }
 
+  bool GetUrl(char* buffer, std::uint32_t* size) override {
+    return CopyOut(kUrl, sizeof kUrl - 1, buffer, size);
+  }
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override {
-    if (std::strcmp(name, "url") == 0) return CopyOut(kUrl, sizeof kUrl - 1, buffer, size);
-    if (std::strcmp(name, "Cookie:") == 0) {
+    if (std::strcmp(name, "Cookie") == 0) {
       return CopyOut(cookies_->c_str(), cookies_->size(), buffer, size);
     }
     return false;
   }
-  bool SetHeader(const char*, const char*) override { return false; }
-  bool AddHeader(const char*, const char* value) override {
+  bool ReplaceHeader(const char*, const char* value) override {
     added_ += value[0];
     return true;
   }
@@ -90,8 +91,7 @@ class SignedOnHost final : public FilterHost {
     }
     return false;
   }
-  bool SendResponseHeader(const char*, const char*) override { return false; }
-  bool WriteClient(const char*, std::uint32_t) override { return false; }
+  bool SendAnswer(const Answer&) override { return false; }
 
   int added() const { return added_; }
 

@@ -1,10 +1,7 @@
 #include "filter/answers.h"
 
-#include <cstdint>
-#include <optional>
 #include <string>
 
-#include "common/bounded.h"
 #include "filter/extraction.h"
 #include "filter/service_url.h"
 
@@ -20,100 +17,65 @@ constexpr const char* kIdentityHeaderFailed =
 constexpr const char* kFailedPageNotSent =
     "The Turnpike filter was unable to send the sign-on failure page to the browser.";
 
-const char* TextOf(const char* text) noexcept { return text != nullptr ? text : ""; }
+constexpr std::string_view kSignOnFailedPage =
+    "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Sign-on failed</title></head>\n"
+    "<body><h1>Sign-on failed</h1>\n<p>Your sign-on to this site could not be completed. "
+    "Please contact the administrator of this site.</p></body></html>\n";
 
-const char* TextOf(const std::optional<std::string>& setting) noexcept {
-  return setting ? setting->c_str() : "";
-}
-
-FilterStatus SendRedirect(FilterHost& host, const EventReporter& reporter, const char* block,
-                          const char* failure) noexcept {
-  if (host.SendResponseHeader(kRedirectStatus, block)) return FilterStatus::FinishedKeepConn;
+FilterStatus Send(FilterHost& host, const EventReporter& reporter, const Answer& answer,
+                  const char* failure) {
+  if (host.SendAnswer(answer)) return FilterStatus::FinishedKeepConn;
   reporter.LogEvent(EventType::Error, failure, nullptr);
   return FilterStatus::Error;
 }
 
-// "Set-Cookie: <value>\r\n" for a cookie line to add to a block, or nothing.
-struct ExtraCookie {
-  explicit ExtraCookie(const char* value) noexcept : value_(value) {}
-  const char* prefix() const noexcept { return value_ != nullptr ? "Set-Cookie: " : ""; }
-  const char* value() const noexcept { return value_ != nullptr ? value_ : ""; }
-  const char* suffix() const noexcept { return value_ != nullptr ? "\r\n" : ""; }
-
- private:
-  const char* value_;
-};
-
 }  // namespace
 
 FilterStatus SendLoginRedirect(FilterHost& host, const FilterSettings& settings,
-                               const EventReporter& reporter, const char* escaped_service_url,
-                               const char* set_cookie) noexcept {
-  char block[kHeaderBlockSize];
-  const ExtraCookie extra(set_cookie);
-  // A cut block still sends the browser towards the login page; refusing to
-  // answer would only leave it with an error page.
-  (void)BoundedFormat(block, sizeof block, "Location: %s/%s?service=%s\r\n%s%s%s\r\n",
-                      TextOf(settings.ServerURL), TextOf(settings.LoginPath),
-                      TextOf(escaped_service_url), extra.prefix(), extra.value(), extra.suffix());
-  return SendRedirect(host, reporter, block, kLoginRedirectFailed);
+                               const EventReporter& reporter, std::string_view escaped_service_url,
+                               const char* set_cookie) {
+  Answer answer;
+  answer.location.reserve(settings.ServerURL.size() + settings.LoginPath.size() + 10 +
+                          escaped_service_url.size());
+  answer.location.append(settings.ServerURL).append("/").append(settings.LoginPath);
+  answer.location.append("?service=").append(escaped_service_url);
+  if (set_cookie != nullptr) answer.set_cookies.emplace_back(set_cookie);
+  return Send(host, reporter, answer, kLoginRedirectFailed);
 }
 
 FilterStatus SendCookieRedirect(FilterHost& host, const EventReporter& reporter,
-                                const char* service_url, const char* token,
-                                const char* also_set_cookie) noexcept {
-  char block[kHeaderBlockSize];
-  const ExtraCookie extra(also_set_cookie);
-  (void)BoundedFormat(block, sizeof block, "Location: %s\r\nSet-Cookie: %s=%s;path=%s\r\n%s%s%s\r\n",
-                      TextOf(service_url), kCookieName, TextOf(token), kCookiePath, extra.prefix(),
-                      extra.value(), extra.suffix());
-  return SendRedirect(host, reporter, block, kCookieRedirectFailed);
+                                std::string_view service_url, std::string_view token,
+                                const char* also_set_cookie) {
+  Answer answer;
+  answer.location = service_url;
+  std::string cookie(kCookieName);
+  cookie.append("=").append(token).append(";path=").append(kCookiePath);
+  answer.set_cookies.push_back(std::move(cookie));
+  if (also_set_cookie != nullptr) answer.set_cookies.emplace_back(also_set_cookie);
+  return Send(host, reporter, answer, kCookieRedirectFailed);
 }
 
-FilterStatus SendSignOnFailedPage(FilterHost& host, const EventReporter& reporter) noexcept {
-  static constexpr char kPage[] =
-      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Sign-on failed</title></head>\n"
-      "<body><h1>Sign-on failed</h1>\n<p>Your sign-on to this site could not be completed. "
-      "Please contact the administrator of this site.</p></body></html>\n";
-  constexpr std::uint32_t kPageLength = sizeof kPage - 1;
-  char block[kHeaderBlockSize];
-  (void)BoundedFormat(block, sizeof block,
-                      "Content-Type: text/html; charset=utf-8\r\nContent-Length: %u\r\n"
-                      "Cache-Control: no-store\r\nSet-Cookie: %s\r\n\r\n",
-                      static_cast<unsigned>(kPageLength), kClearFailedSignOnCookie);
-  if (host.SendResponseHeader(kSignOnFailedStatus, block) && host.WriteClient(kPage, kPageLength)) {
-    return FilterStatus::FinishedKeepConn;
-  }
-  reporter.LogEvent(EventType::Error, kFailedPageNotSent, nullptr);
-  return FilterStatus::Error;
+FilterStatus SendSignOnFailedPage(FilterHost& host, const EventReporter& reporter) {
+  Answer answer;
+  answer.status = 403;
+  answer.reason = "Forbidden";
+  answer.set_cookies.emplace_back(kClearFailedSignOnCookie);
+  answer.content_type = "text/html; charset=utf-8";
+  answer.body = kSignOnFailedPage;
+  answer.no_store = true;
+  return Send(host, reporter, answer, kFailedPageNotSent);
 }
 
 FilterStatus SetIdentityHeader(FilterHost& host, const FilterSettings& settings,
                                const EventReporter& reporter, const char* user) {
-  std::string name = TextOf(settings.AuthHeader);
-  name += ':';
-  const char* value = TextOf(user);
-  if (!host.RemoveLookAlikeHeaders(name.c_str())) {
-    reporter.LogEvent(EventType::Error, kIdentityHeaderFailed, name.c_str());
-    return FilterStatus::Error;
+  const char* name = settings.AuthHeader.c_str();
+  if (host.RemoveLookAlikeHeaders(name) && host.ReplaceHeader(name, user != nullptr ? user : "")) {
+    return FilterStatus::NextNotification;
   }
-
-  // The presence test cannot tell a missing header from one whose value is
-  // too long to read, and a browser can send either. So when the header does
-  // not read back, SetHeader is still tried first: it replaces a value of any
-  // length, and AddHeader is left for the case where the host holds nothing
-  // to replace. A header that reads back is only ever replaced: adding a
-  // second one beside it would hand the application the browser's value.
-  char probe[kUrlBufferSize];
-  std::uint32_t size = kUrlBufferSize;
-  const bool readable = host.GetHeader(name.c_str(), probe, &size);
-  const bool set = host.SetHeader(name.c_str(), value) ||
-                   (!readable && host.AddHeader(name.c_str(), value));
-  if (!set) {
-    reporter.LogEvent(EventType::Error, kIdentityHeaderFailed, name.c_str());
-    return FilterStatus::Error;
-  }
-  return FilterStatus::NextNotification;
+  // The detail names the header as IIS does, with its colon.
+  const std::string detail = settings.AuthHeader + ':';
+  reporter.LogEvent(EventType::Error, kIdentityHeaderFailed, detail.c_str());
+  return FilterStatus::Error;
 }
 
 std::string FormatValidationUrl(const FilterSettings& settings, std::string_view escaped_service_url,
@@ -125,9 +87,9 @@ std::string FormatValidationUrl(const FilterSettings& settings, std::string_view
   (void)EscapeUrl(ticket_text.c_str(), escaped_ticket.data(), needed, nullptr, PercentSign::Keep);
   escaped_ticket.resize(needed - 1);
 
-  std::string url = TextOf(settings.ServerURL);
+  std::string url = settings.ServerURL;
   url += '/';
-  url += TextOf(settings.ValidationPath);
+  url += settings.ValidationPath;
   url += "?service=";
   url += escaped_service_url;
   url += "&ticket=";

@@ -1,33 +1,25 @@
-// The three answers to a protected request, once the decision is taken, and
-// the validation URL that the ticket road fetches.
+// The answers to a protected request once the decision is taken, and the
+// validation URL that the ticket road fetches.
 //
 // Each answer returns the status the decision hands to the host unchanged:
-// FinishedKeepConn when a redirect went out (the request ends there, without
-// a body, and the connection stays open), NextNotification when the request
-// may go on to the application, Error when the host refused the call, after
-// an error event. A null URL, token or user is taken as empty text.
+// FinishedKeepConn when an answer went out (the request ends there and the
+// connection stays open), NextNotification when the request may go on to the
+// application, Error when the host refused, after an error event.
 //
 // Safe on any thread; the settings are only read.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
-#include "filter/filter.h"
+#include "platform/answer.h"
 #include "platform/filter_host.h"
 #include "platform/isapi.h"
 
 namespace turnpike {
 
-// The size of a redirect's header block, terminator included. A longer block
-// is cut after 4095 characters and sent as cut, without its closing empty
-// line; only an oversized service URL or setting can make it that long.
-inline constexpr std::size_t kHeaderBlockSize = 4096;
-
-inline constexpr const char* kRedirectStatus = "302 Redirection";
 inline constexpr const char* kCookiePath = "/";
 
 // The browser's own note that its last ticket failed validation: a cookie
@@ -38,38 +30,31 @@ inline constexpr const char* kFailedSignOnCookieName = "TurnpikeFailed";
 inline constexpr const char* kSetFailedSignOnCookie = "TurnpikeFailed=1;path=/;Max-Age=120";
 inline constexpr const char* kClearFailedSignOnCookie = "TurnpikeFailed=;path=/;Max-Age=0";
 
-inline constexpr const char* kSignOnFailedStatus = "403 Forbidden";
-
-// "Location: <ServerURL>/<LoginPath>?service=<escaped service URL>", and,
-// when `set_cookie` is given, a "Set-Cookie: <set_cookie>" line after it.
-// Allocates nothing.
+// 302 to "<ServerURL>/<LoginPath>?service=<escaped service URL>", and, when
+// `set_cookie` is given, that cookie too.
 FilterStatus SendLoginRedirect(FilterHost& host, const FilterSettings& settings,
-                               const EventReporter& reporter, const char* escaped_service_url,
-                               const char* set_cookie = nullptr) noexcept;
+                               const EventReporter& reporter, std::string_view escaped_service_url,
+                               const char* set_cookie = nullptr);
 
-// Sends the browser back to the page it asked for, `service_url` in its
-// unescaped form, and sets VAVUZE=<token>;path=/ with no expiry: the sign-on
-// behind the token expires in the credentials cache, not in the browser.
-// `also_set_cookie`, when given, is a second Set-Cookie line's value.
-// Allocates nothing.
+// 302 back to the page the browser asked for, `service_url` in its
+// unescaped form, setting VAVUZE=<token>;path=/ with no expiry: the sign-on
+// behind the token expires in the store, not in the browser.
+// `also_set_cookie`, when given, is a second cookie.
 FilterStatus SendCookieRedirect(FilterHost& host, const EventReporter& reporter,
-                                const char* service_url, const char* token,
-                                const char* also_set_cookie = nullptr) noexcept;
+                                std::string_view service_url, std::string_view token,
+                                const char* also_set_cookie = nullptr);
 
-// Answers 403 with a short page that says the sign-on failed and whom to
-// turn to, and clears the failed-sign-on cookie, so that a later attempt
-// starts afresh. Allocates nothing.
-FilterStatus SendSignOnFailedPage(FilterHost& host, const EventReporter& reporter) noexcept;
+// 403 with a short page that says the sign-on failed and whom to turn to,
+// clearing the failed-sign-on cookie so that a later attempt starts afresh.
+FilterStatus SendSignOnFailedPage(FilterHost& host, const EventReporter& reporter);
 
-// Writes `user` into the request header named by AuthHeader (its colon added)
-// and lets the request go on. The protected application trusts that header,
-// so every header the browser sent whose name looks like it (another letter
-// case, '_' or '.' for '-': several application platforms read them all as
-// one) is removed first, and a value under the name itself, however long,
-// is replaced, never kept beside the user name. When the host cannot remove
-// them, or the header reads back and still cannot be replaced, the answer
-// is Error. May throw std::bad_alloc (only for an AuthHeader longer than a
-// short string holds), nothing else.
+// Writes `user` into the request header named by AuthHeader and lets the
+// request go on. The protected application trusts that header, so every
+// header the browser sent whose name looks like it (another letter case, '_'
+// or '.' for '-': several application platforms read them all as one) is
+// removed first, and a value under the name itself, however long, never
+// stays beside the user name. When the host cannot do either, the answer is
+// Error.
 FilterStatus SetIdentityHeader(FilterHost& host, const FilterSettings& settings,
                                const EventReporter& reporter, const char* user);
 

@@ -70,16 +70,30 @@ FilterStatus TurnpikeFilter::HttpFilterProc(FilterHost& host, Dword notification
 }
 
 FilterStatus TurnpikeFilter::FilterRequest(FilterHost& host) noexcept {
+  FirstStep first = BeginRequest(host);
+  if (!first.pending) return first.status;
+  ValidationOutcome outcome = ValidateTicket(*first.pending, host.RequestEventLog());
+  return FinishRequest(host, std::move(*first.pending), std::move(outcome));
+}
+
+// Events of a request go where its host says, tagged with the request.
+EventReporter TurnpikeFilter::ReporterFor(FilterHost& host) const noexcept {
+  EventLogAccess* log = host.RequestEventLog();
+  return EventReporter(log != nullptr ? *log : *services_.event_log, settings_.Debug);
+}
+
+FirstStep TurnpikeFilter::BeginRequest(FilterHost& host) noexcept {
+  const EventReporter reporter = ReporterFor(host);
   try {
     HostText url;
-    if (!url.ReadHeader(host, "url")) {
-      reporter_.LogEvent(EventType::Warning, kUrlUnreadable, nullptr);
-      return FilterStatus::Error;
+    if (!url.ReadUrl(host)) {
+      reporter.LogEvent(EventType::Warning, kUrlUnreadable, nullptr);
+      return {FilterStatus::Error, std::nullopt};
     }
-    if (!IsProtected(host, url.view())) return FilterStatus::NextNotification;
-    return HandleProtectedRequest(host, url.view());
+    if (!IsProtected(host, url.view())) return {FilterStatus::NextNotification, std::nullopt};
+    return BeginProtected(host, url.view(), reporter);
   } catch (...) {
-    return FilterStatus::Error;
+    return {FilterStatus::Error, std::nullopt};
   }
 }
 
@@ -99,77 +113,117 @@ bool TurnpikeFilter::IsProtected(FilterHost& host, std::string_view url) const {
 }
 
 // The three roads of a protected request: a returning ticket, a known
-// cookie, or neither. Everything obtained here is released on every road by
-// going out of scope.
-FilterStatus TurnpikeFilter::HandleProtectedRequest(FilterHost& host, std::string_view url) {
+// cookie, or neither. The service URL is built only where it is used: a
+// browser with a known cookie never needs it.
+FirstStep TurnpikeFilter::BeginProtected(FilterHost& host, std::string_view url,
+                                         const EventReporter& reporter) {
   const std::optional<TicketParameter> ticket = FindTicketParameter(url);
-  const std::optional<ServiceUrls> service = ServiceUrl(host, settings_, url, ticket, reporter_);
   HostText cookies;
-  (void)cookies.ReadHeader(host, "Cookie:");  // none: no cookie of ours either
-  // ServiceUrl has reported why it failed. Sending the browser on with
-  // nothing where its page belongs would strand it at the CAS server, and
-  // validating with no service would always fail: answer with an error.
-  if (!service) return FilterStatus::Error;
-  if (ticket) return HandleTicket(host, *service, ticket->value, cookies.view());
+  (void)cookies.ReadHeader(host, "Cookie");  // none: no cookie of ours either
+  if (ticket) return BeginTicket(host, url, *ticket, cookies.view(), reporter);
 
   CookieValues values(cookies.view(), kCookieName);
   const std::optional<std::string_view> first = values.Next();
-  if (!first) {
-    reporter_.LogEvent(EventType::Information, kNoTicketOrCookie, "");
-    return SendLoginRedirect(host, settings_, reporter_, service->escaped.c_str());
-  }
   // A browser may hold a stale cookie of another path or domain beside the
   // good one; the first the store knows is the sign-on.
   for (std::optional<std::string_view> cookie = first; cookie; cookie = values.Next()) {
     const std::optional<std::string> user = credentials_->LookupCredentials(*cookie);
     if (!user) continue;
-    const FilterStatus status = SetIdentityHeader(host, settings_, reporter_, user->c_str());
-    reporter_.LogEvent(EventType::Information, kAuthenticatedByCookie, user->c_str());
-    return status;
+    const FilterStatus status = SetIdentityHeader(host, settings_, reporter, user->c_str());
+    reporter.LogEvent(EventType::Information, kAuthenticatedByCookie, user->c_str());
+    return {status, std::nullopt};
   }
-  reporter_.LogEvent(EventType::Error, kCookieNotValidated, std::string(*first).c_str());
-  return SendLoginRedirect(host, settings_, reporter_, service->escaped.c_str());
+
+  // ServiceUrl reports why it failed. Sending the browser on with nothing
+  // where its page belongs would strand it at the CAS server: an error.
+  const std::optional<ServiceUrls> service = ServiceUrl(host, settings_, url, ticket, reporter);
+  if (!service) return {FilterStatus::Error, std::nullopt};
+  if (first) {
+    reporter.LogEventText(EventType::Error, kCookieNotValidated, *first);
+  } else {
+    reporter.LogEvent(EventType::Information, kNoTicketOrCookie, "");
+  }
+  return {SendLoginRedirect(host, settings_, reporter, service->escaped), std::nullopt};
 }
 
-FilterStatus TurnpikeFilter::HandleTicket(FilterHost& host, const ServiceUrls& service,
-                                          std::string_view ticket, std::string_view cookies) {
+FirstStep TurnpikeFilter::BeginTicket(FilterHost& host, std::string_view url,
+                                      const TicketParameter& ticket, std::string_view cookies,
+                                      const EventReporter& reporter) {
+  // Validating with no service would always fail: an error, after the event.
+  std::optional<ServiceUrls> service = ServiceUrl(host, settings_, url, ticket, reporter);
+  if (!service) return {FilterStatus::Error, std::nullopt};
   // A browser that comes back with a second ticket that fails as well would
   // only be sent round the login page again, and again: the web server that
   // cannot reach the CAS server, a wrong ValidationPath or a server that
   // rewrites the service fail every ticket alike. The browser carries the
   // note of the first failure itself.
   const bool failed_before = CookieValues(cookies, kFailedSignOnCookieName).Next().has_value();
-  // A hanging CAS server holds this thread for the whole time-out; past the
+  // A hanging CAS server holds a thread for the whole time-out; past the
   // limit the browser is sent to log in again at once, which keeps workers
-  // free for every other request. Held until the answer is sent.
-  const ValidationSlot slot(*validation_slots_, validation_limit_);
-  std::string why;
-  std::optional<std::string> user;
+  // free for every other request. The slot is held until the answer is sent.
+  ValidationSlot slot(*validation_slots_, validation_limit_);
   if (!slot) {
-    reporter_.LogEvent(EventType::Warning, kValidationLimitReached, service.unescaped.c_str());
-    why = "this server was already validating as many tickets as MaxValidations allows";
-  } else {
-    const std::string validation_url = FormatValidationUrl(settings_, service.escaped, ticket);
-    user = ValidateTicket(validation_url.c_str(), *services_.validation, reporter_, &why);
-    if (!user) reporter_.LogEvent(EventType::Information, kTicketNotValidated, validation_url.c_str());
+    reporter.LogEvent(EventType::Warning, kValidationLimitReached, service->unescaped.c_str());
+    return {AnswerFailure(host, *service, failed_before,
+                          "this server was already validating as many tickets as MaxValidations allows",
+                          reporter),
+            std::nullopt};
   }
-  if (!user) {
-    if (!failed_before) {
-      return SendLoginRedirect(host, settings_, reporter_, service.escaped.c_str(),
-                               kSetFailedSignOnCookie);
+  std::string validation_url = FormatValidationUrl(settings_, service->escaped, ticket.value);
+  return {FilterStatus::NextNotification,
+          PendingValidation(std::move(validation_url), std::string(ticket.value), std::move(*service),
+                            failed_before, std::move(slot))};
+}
+
+ValidationOutcome TurnpikeFilter::ValidateTicket(const PendingValidation& pending,
+                                                 EventLogAccess* request_log) noexcept {
+  const EventReporter reporter(request_log != nullptr ? *request_log : *services_.event_log,
+                               settings_.Debug);
+  ValidationOutcome outcome;
+  std::optional<std::string> user =
+      ::turnpike::ValidateTicket(pending.url().c_str(), *services_.validation, reporter, &outcome.why);
+  if (user) {
+    try {
+      outcome.sign_on = SignOn{std::move(*user), {}, pending.ticket(), services_.clock->Now()};
+    } catch (...) {
+      outcome.why = "out of memory";
     }
-    const std::string detail = service.unescaped + " (" + why + ")";
-    reporter_.LogEvent(EventType::Error, kSignOnLoopStopped, detail.c_str());
-    return SendSignOnFailedPage(host, reporter_);
   }
-  const std::optional<std::string> token = credentials_->StoreCredentials(ticket, *user);
-  if (!token) {
-    reporter_.LogEvent(EventType::Error, kCookieNotStored, user->c_str());
+  return outcome;
+}
+
+FilterStatus TurnpikeFilter::FinishRequest(FilterHost& host, PendingValidation pending,
+                                           ValidationOutcome outcome) noexcept {
+  const EventReporter reporter = ReporterFor(host);
+  try {
+    if (!outcome.sign_on) {
+      reporter.LogEvent(EventType::Information, kTicketNotValidated, pending.url().c_str());
+      return AnswerFailure(host, pending.service_, pending.failed_before_, outcome.why, reporter);
+    }
+    const SignOn& sign_on = *outcome.sign_on;
+    const std::optional<std::string> token =
+        credentials_->StoreCredentials(pending.ticket(), sign_on.user);
+    if (!token) {
+      reporter.LogEvent(EventType::Error, kCookieNotStored, sign_on.user.c_str());
+      return FilterStatus::Error;
+    }
+    reporter.LogEvent(EventType::Information, kCookieCreated, sign_on.user.c_str());
+    return SendCookieRedirect(host, reporter, pending.service_.unescaped, *token,
+                              pending.failed_before_ ? kClearFailedSignOnCookie : nullptr);
+  } catch (...) {
     return FilterStatus::Error;
   }
-  reporter_.LogEvent(EventType::Information, kCookieCreated, user->c_str());
-  return SendCookieRedirect(host, reporter_, service.unescaped.c_str(), token->c_str(),
-                            failed_before ? kClearFailedSignOnCookie : nullptr);
+}
+
+FilterStatus TurnpikeFilter::AnswerFailure(FilterHost& host, const ServiceUrls& service,
+                                           bool failed_before, const std::string& why,
+                                           const EventReporter& reporter) {
+  if (!failed_before) {
+    return SendLoginRedirect(host, settings_, reporter, service.escaped, kSetFailedSignOnCookie);
+  }
+  const std::string detail = service.unescaped + " (" + why + ")";
+  reporter.LogEvent(EventType::Error, kSignOnLoopStopped, detail.c_str());
+  return SendSignOnFailedPage(host, reporter);
 }
 
 bool GetFilterVersion(HttpFilterVersion* version) noexcept {

@@ -7,21 +7,32 @@
 // calling DllMain with process detach); Stop then reports the stopped event
 // after the cause of the failure.
 //
-// HttpFilterProc and FilterRequest may run on many threads at once. Between
-// Start and Stop the settings are read-only; the credentials cache is the only
-// state that requests change, and it guards itself.
+// The decision runs in two steps so that a host can wait for a validation
+// without holding a thread (nginx): BeginRequest answers, lets the request
+// through, or hands back a PendingValidation; ValidateTicket fetches and
+// parses the CAS server's answer (the only step that may wait); FinishRequest
+// takes its outcome and answers. FilterRequest runs the three back to back,
+// as IIS, Apache and turnpike-try do. Nothing of a request is kept between
+// the steps but what the PendingValidation carries.
+//
+// Every step may run on many threads at once. Between Start and Stop the
+// settings are read-only; the credentials store is the only state that
+// requests change, and it guards itself.
 #pragma once
 
 #include <cstddef>
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "cache/credentials_cache.h"
 #include "cache/credentials_store.h"
+#include "common/sign_on.h"
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
+#include "filter/extraction.h"
 #include "filter/service_url.h"
 #include "platform/clock.h"
 #include "platform/event_log_access.h"
@@ -55,6 +66,46 @@ struct PlatformServices {
   std::uint32_t default_max_validations = 1;
 };
 
+// What a validation gave: the sign-on, or nothing and, for an
+// administrator, why.
+struct ValidationOutcome {
+  std::optional<SignOn> sign_on;
+  std::string why;
+};
+
+// A returning ticket that waits for its validation, with what the answer
+// needs afterwards. It holds one of the validation slots until it ends.
+// Move-only; made by BeginRequest alone.
+class PendingValidation {
+ public:
+  PendingValidation(PendingValidation&&) noexcept = default;
+  PendingValidation& operator=(PendingValidation&&) = delete;
+
+  // The validation URL to fetch and the ticket as the browser sent it.
+  const std::string& url() const noexcept { return url_; }
+  const std::string& ticket() const noexcept { return ticket_; }
+
+ private:
+  friend class TurnpikeFilter;
+  PendingValidation(std::string url, std::string ticket, ServiceUrls service, bool failed_before,
+                    ValidationSlot slot) noexcept
+      : url_(std::move(url)), ticket_(std::move(ticket)), service_(std::move(service)),
+        failed_before_(failed_before), slot_(std::move(slot)) {}
+
+  std::string url_;
+  std::string ticket_;
+  ServiceUrls service_;
+  bool failed_before_;
+  ValidationSlot slot_;
+};
+
+// What the first step of the decision came to: the status for the host
+// when the request is done with, or a validation to run first.
+struct FirstStep {
+  FilterStatus status = FilterStatus::NextNotification;
+  std::optional<PendingValidation> pending;
+};
+
 class TurnpikeFilter {
  public:
   explicit TurnpikeFilter(const PlatformServices& services);
@@ -73,17 +124,36 @@ class TurnpikeFilter {
   // untouched and nothing is read.
   FilterStatus HttpFilterProc(FilterHost& host, Dword notification_type) noexcept;
 
-  // The decision for one request whose headers have been read.
+  // The decision for one request whose headers have been read: the three
+  // steps below, back to back, on the calling thread.
   FilterStatus FilterRequest(FilterHost& host) noexcept;
+
+  // The first step: everything up to the validation of a returning ticket.
+  FirstStep BeginRequest(FilterHost& host) noexcept;
+
+  // The validation of a pending ticket: one GET of the CAS server and the
+  // reading of its answer. Needs no host; the only step that waits. Its
+  // events go to `request_log` when the caller has one for the request
+  // that may be written from this thread, else to the filter's log.
+  ValidationOutcome ValidateTicket(const PendingValidation& pending,
+                                   EventLogAccess* request_log = nullptr) noexcept;
+
+  // The last step: the sign-on kept and the cookie set, or the browser sent
+  // to log in again (or, the second time in a row, the failure page).
+  FilterStatus FinishRequest(FilterHost& host, PendingValidation pending,
+                             ValidationOutcome outcome) noexcept;
 
   const FilterSettings& settings() const noexcept { return settings_; }
   const EventReporter& reporter() const noexcept { return reporter_; }
 
  private:
+  EventReporter ReporterFor(FilterHost& host) const noexcept;
   bool IsProtected(FilterHost& host, std::string_view url) const;
-  FilterStatus HandleProtectedRequest(FilterHost& host, std::string_view url);
-  FilterStatus HandleTicket(FilterHost& host, const ServiceUrls& service,
-                            std::string_view ticket, std::string_view cookies);
+  FirstStep BeginProtected(FilterHost& host, std::string_view url, const EventReporter& reporter);
+  FirstStep BeginTicket(FilterHost& host, std::string_view url, const TicketParameter& ticket,
+                        std::string_view cookies, const EventReporter& reporter);
+  FilterStatus AnswerFailure(FilterHost& host, const ServiceUrls& service, bool failed_before,
+                             const std::string& why, const EventReporter& reporter);
 
   PlatformServices services_;
   FilterSettings settings_;

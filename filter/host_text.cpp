@@ -28,6 +28,10 @@ bool HostText::ReadWith(Read read) {
   return true;
 }
 
+bool HostText::ReadUrl(FilterHost& host) {
+  return ReadWith([&](char* buffer, std::uint32_t* size) { return host.GetUrl(buffer, size); });
+}
+
 bool HostText::ReadHeader(FilterHost& host, const char* name) {
   return ReadWith([&](char* buffer, std::uint32_t* size) { return host.GetHeader(name, buffer, size); });
 }

@@ -36,6 +36,7 @@ class HostText {
   // False when the header (variable, server path) is absent, its value is
   // longer than kMaxHostTextSize allows, or the host fails. May throw
   // std::bad_alloc for a long value.
+  bool ReadUrl(FilterHost& host);
   bool ReadHeader(FilterHost& host, const char* name);
   bool ReadServerVariable(FilterHost& host, const char* name);
   bool ReadServerPath(FilterHost& host);

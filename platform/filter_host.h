@@ -1,14 +1,12 @@
 // FilterHost: the web server's side of one request, as the filter uses it.
 //
-// One FilterHost stands for the filter context and the pre-processed headers
-// record of a single request (ISAPI's HTTP_FILTER_CONTEXT and
-// HTTP_FILTER_PREPROC_HEADERS, or Apache's request_rec). It is used only
-// during the notification that lends it, on that notification's thread, and
-// is never shared between requests; implementations need no locking.
+// One FilterHost stands for a single request (ISAPI's HTTP_FILTER_CONTEXT and
+// HTTP_FILTER_PREPROC_HEADERS, Apache's request_rec). It is used only while
+// the filter handles that request, on the thread the host calls the filter
+// on, and is never shared between requests; implementations need no locking.
 //
-// Header names follow the ISAPI convention: "url" is the request line's URL
-// with its query, exactly as sent (neither unescaped nor normalised); every
-// other name carries its trailing colon ("Cookie:", "CASUser:").
+// Header names are plain ("Cookie", "CASUser"): a host whose interface wants
+// them otherwise (ISAPI's trailing colon) converts them itself.
 //
 // What callers rely on is only the boolean each operation returns; how the
 // host stores headers or forms the response is its own business.
@@ -17,57 +15,60 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/answer.h"
+#include "platform/event_log_access.h"
+
 namespace turnpike {
 
 class FilterHost {
  public:
   virtual ~FilterHost() = default;
 
-  // Copies the header's value, NUL-terminated, into `buffer`, whose capacity
-  // the caller passes in `*size`. True with the value; false when the header
-  // is absent, its value and terminator do not fit, or anything else fails.
-  // When they do not fit, a host that can tell leaves the size they need in
-  // `*size` (as ISAPI does with ERROR_INSUFFICIENT_BUFFER), so that the
-  // caller can ask again with a larger buffer. On false the buffer's
-  // contents are unspecified.
-  //
-  // "Cookie:" gives every cookie the request carries: a host that holds
-  // several Cookie headers hands them over as one value, joined as the host
-  // joins them.
+  // The request line's URL with its query, exactly as sent (neither
+  // unescaped nor normalised), NUL-terminated, into `buffer`, whose capacity
+  // the caller passes in `*size`. False when it is absent, does not fit, or
+  // anything else fails; when it does not fit, a host that can tell leaves
+  // the size it needs in `*size` (as ISAPI does with
+  // ERROR_INSUFFICIENT_BUFFER), so that the caller can ask again with a
+  // larger buffer. On false the buffer's contents are unspecified.
+  virtual bool GetUrl(char* buffer, std::uint32_t* size) = 0;
+
+  // As GetUrl, for the value of a request header. "Cookie" gives every
+  // cookie the request carries: a host that holds several Cookie headers
+  // hands them over as one value, joined as the host joins them.
   virtual bool GetHeader(const char* name, char* buffer, std::uint32_t* size) = 0;
 
-  // Replaces the value of a header the request already carries.
-  virtual bool SetHeader(const char* name, const char* value) = 0;
+  // Gives the application `value` under the header `name`, in place of
+  // every value the browser sent under that name, however long. False when
+  // the host could not, or could not be sure that no value of the browser's
+  // is left beside it; the request must then not go on.
+  virtual bool ReplaceHeader(const char* name, const char* value) = 0;
 
-  // Adds a header to the request.
-  virtual bool AddHeader(const char* name, const char* value) = 0;
-
-  // Removes every request header whose name looks like `name` (colon
-  // included or not; see HeaderNamesLookAlike): applications behind the
-  // server may fold such names into the one they read. True when none is
-  // left; false when the host could not find out, and the caller must then
-  // not trust the request's headers.
+  // Removes every request header whose name looks like `name` (see
+  // HeaderNamesLookAlike): applications behind the server may fold such
+  // names into the one they read. True when none is left; false when the
+  // host could not find out, and the caller must then not trust the
+  // request's headers.
   virtual bool RemoveLookAlikeHeaders(const char* name) = 0;
 
-  // As GetHeader, for a server variable ("HTTPS", "SERVER_NAME").
+  // As GetUrl, for a server variable ("HTTPS", "SERVER_NAME").
   virtual bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) = 0;
 
-  // As GetHeader, for the path the server will serve: percent escapes
-  // decoded and dot segments removed as the server itself does before it
-  // maps the request, without the query. False when the host has no such
-  // form (ISAPI gives only the URL as sent) or the server will refuse the
-  // path on its own; the filter then judges the URL as sent alone.
+  // As GetUrl, for the path the server will serve: percent escapes decoded
+  // and dot segments removed as the server itself does before it maps the
+  // request, without the query. False when the host has no such form (ISAPI
+  // gives only the URL as sent) or the server will refuse the path on its
+  // own; the filter then judges the URL as sent alone.
   virtual bool GetServerPath(char*, std::uint32_t*) { return false; }
 
-  // ServerSupportFunction(SF_REQ_SEND_RESPONSE_HEADER): sends the response
-  // status line with `status_text` ("302 Redirection") and `headers`, a
-  // complete header block ending in an empty line. True when it went out;
-  // the request then ends, with no body unless WriteClient sends one.
-  virtual bool SendResponseHeader(const char* status_text, const char* headers) = 0;
+  // Sends `answer` as the response to the request, which ends there. True
+  // when it went out.
+  virtual bool SendAnswer(const Answer& answer) = 0;
 
-  // WriteClient: sends `length` bytes of response body after the header
-  // block, whose Content-Length names them. True when they went out.
-  virtual bool WriteClient(const char* data, std::uint32_t length) = 0;
+  // Where the events of this request go: a host that ties each event to its
+  // request (Apache writes the client and the virtual host's log) answers a
+  // log of its own for the request; null: the filter's log.
+  virtual EventLogAccess* RequestEventLog() noexcept { return nullptr; }
 };
 
 // Whether two header names would reach an application as the same one:

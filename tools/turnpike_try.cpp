@@ -266,16 +266,9 @@ Outcome RunRequest(TurnpikeFilter& filter, RecordingEventLog& log, const Options
   }
   outcome.response = host.response();
   if (outcome.response) jar.TakeFrom(outcome.response->headers);
-  {
-    const std::string name = filter.settings().AuthHeader + ":";
-    const std::string set_call = "SetHeader " + name;
-    const std::string add_call = "AddHeader " + name;
-    for (const std::string& call : host.calls()) {
-      if (call == set_call || call == add_call) {
-        const auto values = host.HeaderValues(name);
-        if (!values.empty()) outcome.identity_header = std::make_pair(name, values.back());
-      }
-    }
+  // Named as IIS names it, with its colon.
+  if (const auto& replaced = host.replaced()) {
+    outcome.identity_header = std::make_pair(replaced->first + ":", replaced->second);
   }
   return outcome;
 }

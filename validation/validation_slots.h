@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 namespace turnpike {
 
@@ -35,7 +36,9 @@ class ValidationSlots {
   virtual void Release() noexcept = 0;
 };
 
-// One slot, held from construction to the end of the scope when it was given.
+// One slot, held from construction until the holder ends, when it was given.
+// Moving hands the slot on: a request that waits for its validation keeps it
+// across the two steps of the decision.
 class ValidationSlot {
  public:
   ValidationSlot(ValidationSlots& slots, std::uint32_t limit) noexcept
@@ -43,6 +46,8 @@ class ValidationSlot {
   ~ValidationSlot() {
     if (slots_ != nullptr) slots_->Release();
   }
+  ValidationSlot(ValidationSlot&& other) noexcept : slots_(std::exchange(other.slots_, nullptr)) {}
+  ValidationSlot& operator=(ValidationSlot&&) = delete;
   ValidationSlot(const ValidationSlot&) = delete;
   ValidationSlot& operator=(const ValidationSlot&) = delete;
 

@@ -14,18 +14,18 @@
 // Debug setting (EventReporter drops them while it is 0) and Apache's
 // LogLevel, which must be info for the module to show them.
 //
-// Where an entry goes: while a request is being filtered on this thread (see
-// RequestEventScope) to that request's server and error log, with the
-// client's address; otherwise to the server given at construction; with no
-// server (before Apache has opened its error logs, as under `apache2 -t`) to
-// Apache's start-up log, which is standard error.
+// Where an entry goes: to the server given at construction; with no server
+// (before Apache has opened its error logs, as under `apache2 -t`) to
+// Apache's start-up log, which is standard error. The events of a request go
+// through an ApacheRequestEventLog instead, to that request's server and
+// error log, with the client's address.
 //
 // What it does not do: it keeps no handle (OpenSource answers a token and
 // CloseSource does nothing), never fails a write, and never writes anything
 // but these entries.
 //
-// Thread-safe: Apache's logging is, and the only state is per thread. The
-// server_rec is borrowed and must outlive the log.
+// Thread-safe: Apache's logging is, and nothing here changes after start-up.
+// The server_rec is borrowed and must outlive the log.
 #pragma once
 
 #include <cstdint>
@@ -59,13 +59,28 @@ class ApacheEventLog final : public EventLogAccess {
   bool lifecycle_events_ = true;
 };
 
+// The events of one request, tagged with it (its virtual host's error log,
+// the client's address). Used on the request's thread while it is filtered.
+class ApacheRequestEventLog final : public EventLogAccess {
+ public:
+  explicit ApacheRequestEventLog(const request_rec* request) noexcept : request_(request) {}
+
+  EventSourceHandle OpenSource(const char* source) override;
+  bool Write(EventSourceHandle source, EventSeverity severity, std::uint16_t category,
+             std::uint32_t event_id, const char* const strings[2]) override;
+  void CloseSource(EventSourceHandle source) override;
+
+ private:
+  const request_rec* request_;
+};
+
 // The request of the innermost RequestEventScope on this thread: the request
-// being filtered here, or null.
+// being filtered here, or null. Only the shared cache's provider calls use
+// it, for the request's pool.
 const request_rec* FilteredRequest() noexcept;
 
-// While it lives, events written on this thread are tagged with `request`
-// (its server, its error log, the client's address). Scopes nest; the
-// request must outlive the scope.
+// While it lives, FilteredRequest() on this thread answers `request`. Scopes
+// nest; the request must outlive the scope.
 class RequestEventScope {
  public:
   explicit RequestEventScope(const request_rec* request) noexcept;

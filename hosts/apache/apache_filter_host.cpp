@@ -44,25 +44,8 @@ bool CopyOutWithPort(std::string_view host, apr_port_t port, char* buffer,
   return true;
 }
 
-// The header's name as APR tables hold it: ISAPI names carry a colon.
-const char* TableName(apr_pool_t* pool, const char* name) noexcept {
-  const std::size_t length = std::strlen(name);
-  if (length > 0 && name[length - 1] == ':') return apr_pstrmemdup(pool, name, length - 1);
-  return name;
-}
-
 bool IsSafeHeaderValue(const char* value) noexcept {
   return std::strpbrk(value, "\r\n") == nullptr;
-}
-
-// RFC 9110 token characters: what a header name may consist of.
-bool IsHeaderName(std::string_view name) noexcept {
-  if (name.empty()) return false;
-  for (const char c : name) {
-    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    if (!alnum && std::strchr("!#$%&'*+-.^_`|~", c) == nullptr) return false;
-  }
-  return true;
 }
 
 // The request target in origin form into the caller's buffer, as CopyOut
@@ -92,30 +75,23 @@ bool CopyOutOriginForm(const request_rec* request, char* buffer, std::uint32_t* 
 
 }  // namespace
 
+bool ApacheFilterHost::GetUrl(char* buffer, std::uint32_t* size) {
+  if (buffer == nullptr || size == nullptr || request_->unparsed_uri == nullptr) return false;
+  return CopyOutOriginForm(request_, buffer, size);
+}
+
 bool ApacheFilterHost::GetHeader(const char* name, char* buffer, std::uint32_t* size) {
   if (name == nullptr || buffer == nullptr || size == nullptr) return false;
-  if (std::strcmp(name, "url") == 0) {
-    if (request_->unparsed_uri == nullptr) return false;
-    return CopyOutOriginForm(request_, buffer, size);
-  }
-  const char* value = apr_table_get(request_->headers_in, TableName(request_->pool, name));
+  const char* value = apr_table_get(request_->headers_in, name);
   if (value == nullptr) return false;
   return CopyOut(value, buffer, size);
 }
 
-bool ApacheFilterHost::SetHeader(const char* name, const char* value) {
+bool ApacheFilterHost::ReplaceHeader(const char* name, const char* value) {
   if (name == nullptr || value == nullptr || !IsSafeHeaderValue(value)) return false;
-  const char* key = TableName(request_->pool, name);
-  if (apr_table_get(request_->headers_in, key) == nullptr) return false;
   // apr_table_set drops every other value under the name (in any letter
   // case), so a browser that sent the header twice keeps neither copy.
-  apr_table_set(request_->headers_in, key, value);
-  return true;
-}
-
-bool ApacheFilterHost::AddHeader(const char* name, const char* value) {
-  if (name == nullptr || value == nullptr || !IsSafeHeaderValue(value)) return false;
-  apr_table_add(request_->headers_in, TableName(request_->pool, name), value);
+  apr_table_set(request_->headers_in, name, value);
   return true;
 }
 
@@ -177,58 +153,35 @@ bool ApacheFilterHost::GetServerVariable(const char* name, char* buffer, std::ui
   return false;
 }
 
-bool ApacheFilterHost::SendResponseHeader(const char* status_text, const char* headers) {
-  if (status_text == nullptr || headers == nullptr || answered_) return false;
-  const std::string_view status(status_text);
-  // "302 Redirection": three digits, then the reason after one blank.
-  if (status.size() < 3 || status[0] < '1' || status[0] > '5' || status[1] < '0' ||
-      status[1] > '9' || status[2] < '0' || status[2] > '9' ||
-      (status.size() > 3 && (status.size() == 4 || status[3] != ' '))) {
-    return false;
+bool ApacheFilterHost::SendAnswer(const Answer& answer) {
+  if (answered_ || answer.status < 100 || answer.status > 599) return false;
+  // Checked whole before anything is recorded, so a refused answer leaves
+  // the request as it was.
+  if (!IsSafeHeaderValue(answer.location.c_str()) || !IsSafeHeaderValue(answer.reason)) return false;
+  for (const std::string& cookie : answer.set_cookies) {
+    if (!IsSafeHeaderValue(cookie.c_str())) return false;
   }
+  if (answer.body.size() > static_cast<std::size_t>(INT_MAX)) return false;
 
-  // Read the whole block before recording anything, so a refused block
-  // leaves the request as it was.
-  apr_table_t* parsed = apr_table_make(request_->pool, 4);
-  std::string_view rest(headers);
-  while (!rest.empty()) {
-    const std::size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty()) break;  // the empty line that ends the block
-    const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || !IsHeaderName(line.substr(0, colon))) return false;
-    std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    if (value.find('\r') != std::string_view::npos) return false;
-    apr_table_addn(parsed, apr_pstrmemdup(request_->pool, line.data(), colon),
-                   apr_pstrmemdup(request_->pool, value.data(), value.size()));
-  }
-
-  request_->status = (status[0] - '0') * 100 + (status[1] - '0') * 10 + (status[2] - '0');
-  request_->status_line = apr_pstrmemdup(request_->pool, status.data(), status.size());
-  // Apache writes these two itself, from what the response holds.
-  if (const char* type = apr_table_get(parsed, "Content-Type")) {
-    ap_set_content_type(request_, type);
-    apr_table_unset(parsed, "Content-Type");
-  }
-  apr_table_unset(parsed, "Content-Length");
+  request_->status = answer.status;
+  request_->status_line = apr_psprintf(request_->pool, "%u %s", static_cast<unsigned>(answer.status),
+                                       answer.reason);
   // err_headers_out rather than headers_out: Apache keeps these for every
   // kind of response it builds, also when it answers through its error path.
-  apr_table_do(
-      [](void* out, const char* key, const char* value) -> int {
-        apr_table_addn(static_cast<apr_table_t*>(out), key, value);
-        return 1;
-      },
-      request_->err_headers_out, parsed, nullptr);
+  apr_table_t* out = request_->err_headers_out;
+  if (!answer.location.empty()) apr_table_set(out, "Location", apr_pstrdup(request_->pool, answer.location.c_str()));
+  for (const std::string& cookie : answer.set_cookies) {
+    apr_table_add(out, "Set-Cookie", cookie.c_str());
+  }
+  if (answer.no_store) apr_table_set(out, "Cache-Control", "no-store");
   answered_ = true;
-  return true;
-}
-
-bool ApacheFilterHost::WriteClient(const char* data, std::uint32_t length) {
-  if (!answered_ || data == nullptr || length > static_cast<std::uint32_t>(INT_MAX)) return false;
-  return ap_rwrite(data, static_cast<int>(length), request_) == static_cast<int>(length);
+  if (answer.body.empty()) return true;
+  // Apache counts the body's length itself.
+  ap_set_content_type(request_, apr_pstrdup(request_->pool, answer.content_type != nullptr
+                                                                ? answer.content_type
+                                                                : "text/plain"));
+  const int length = static_cast<int>(answer.body.size());
+  return ap_rwrite(answer.body.data(), length, request_) == length;
 }
 
 }  // namespace turnpike

@@ -4,25 +4,23 @@
 // read, used for that one call on that request's thread, then dropped.
 //
 // How each operation maps:
-//   - GetHeader "url": the request target in origin form (path and query). A
+//   - GetUrl: the request target in origin form (path and query). A
 //     target sent in origin form is r->unparsed_uri, exactly as the browser
 //     sent it (neither unescaped nor normalised); one in absolute form
 //     ("GET http://host/secure/ HTTP/1.1", or "http:/secure/") is rebuilt
 //     from Apache's own parse of it, r->parsed_uri's path and query, which is
 //     what Apache serves. Searching the text for "://" instead would let
 //     "http:/secure/page?x=://y" pass as "/y".
-//   - GetHeader of any other name ("Cookie:"): the value of that header in
-//     r->headers_in (names without regard to case, trailing colon dropped);
-//     Apache has already joined repeated headers with ", ". False when
-//     absent, or when the value and its terminator do not fit the caller's
-//     buffer; `*size` then holds the size needed.
-//   - SetHeader / AddHeader: the request headers the application will see
+//   - GetHeader ("Cookie"): the value of that header in r->headers_in (names
+//     without regard to case); Apache has already joined repeated headers
+//     with ", ". False when absent, or when the value and its terminator do
+//     not fit the caller's buffer; `*size` then holds the size needed.
+//   - ReplaceHeader: the request headers the application will see
 //     (r->headers_in, hence HTTP_* for CGI and SSI and the headers mod_proxy
-//     forwards). SetHeader replaces every value the browser sent under that
-//     name and is false when there is none to replace. Both refuse a value
-//     holding CR or LF: these headers travel on to CGI programs and
-//     proxied back ends, where such a value would split into a header of
-//     its own.
+//     forwards): apr_table_set, which drops every value the browser sent
+//     under that name in any letter case. Refuses a value holding CR or LF:
+//     these headers travel on to CGI programs and proxied back ends, where
+//     such a value would split into a header of its own.
 //   - RemoveLookAlikeHeaders: unsets every header of r->headers_in whose
 //     name looks like the one given (RemoveLookAlikes below).
 //   - GetServerVariable "HTTPS": "on" when Apache names the request's scheme
@@ -41,21 +39,20 @@
 //     dot segments removed, slashes merged, escapes decoded (an escaped
 //     slash too), dot segments removed again. False when Apache will refuse
 //     the path itself (above the root, a bad or NUL escape).
-//   - SendResponseHeader: records the answer; nothing is written yet. The
-//     status line becomes r->status / r->status_line, Content-Type becomes
-//     r->content_type, Content-Length is left to Apache, and every other
-//     "Name: value" line of the block goes to r->err_headers_out (kept when
-//     Apache builds the response). The hook then ends the request, and
-//     Apache sends the status line and these headers. A block that is not
-//     "Name: value" lines is refused whole and nothing is recorded.
-//   - WriteClient: the bytes of the response's body (ap_rwrite), after the
-//     answer was recorded.
+//   - SendAnswer: the status becomes r->status / r->status_line, Location,
+//     Set-Cookie and Cache-Control go to r->err_headers_out (kept when Apache
+//     builds the response, whichever way), a body is written with its
+//     content type (Apache counts its length). The hook then ends the
+//     request, and Apache sends the rest. An answer with CR or LF in a
+//     header value is refused whole and nothing is recorded.
+//   - RequestEventLog: the events of this request, tagged with it.
 //
 // Not thread-safe; needs none: a request belongs to one thread.
 #pragma once
 
 #include <cstdint>
 
+#include "hosts/apache/apache_event_log.h"
 #include "hosts/apache/apache_headers.h"
 #include "platform/filter_host.h"
 
@@ -67,16 +64,16 @@ class ApacheFilterHost final : public FilterHost {
   // already (the hook removed them before the filter ran), so
   // RemoveLookAlikeHeaders need not look again.
   explicit ApacheFilterHost(request_rec* request, bool scrubbed = false) noexcept
-      : request_(request), scrubbed_(scrubbed) {}
+      : request_(request), scrubbed_(scrubbed), events_(request) {}
 
+  bool GetUrl(char* buffer, std::uint32_t* size) override;
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
-  bool SetHeader(const char* name, const char* value) override;
-  bool AddHeader(const char* name, const char* value) override;
+  bool ReplaceHeader(const char* name, const char* value) override;
   bool RemoveLookAlikeHeaders(const char* name) override;
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
   bool GetServerPath(char* buffer, std::uint32_t* size) override;
-  bool SendResponseHeader(const char* status_text, const char* headers) override;
-  bool WriteClient(const char* data, std::uint32_t length) override;
+  bool SendAnswer(const Answer& answer) override;
+  EventLogAccess* RequestEventLog() noexcept override { return &events_; }
 
   // Whether SendResponseHeader has recorded an answer.
   bool answered() const noexcept { return answered_; }
@@ -84,6 +81,7 @@ class ApacheFilterHost final : public FilterHost {
  private:
   request_rec* request_;
   bool scrubbed_;
+  ApacheRequestEventLog events_;
   bool answered_ = false;
 };
 

@@ -2,8 +2,8 @@
 // turnpike-try.
 //
 // It answers the FilterHost operations from the URL, headers and server
-// variables it was given, records what the filter did (the response sent,
-// headers set or added, every call in order) and can be told to fail any
+// variables it was given, records what the filter did (the answer sent, as
+// IIS would send it; the headers set) and can be told to fail any
 // operation. Header names compare without regard to ASCII case, as in HTTP;
 // several Cookie headers read as one, joined with "; " as HTTP/2 joins them.
 // Not thread-safe: like a real request, it belongs to one thread.
@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/answer.h"
 #include "platform/filter_host.h"
 
 namespace turnpike {
@@ -22,27 +23,27 @@ namespace turnpike {
 class InMemoryFilterHost final : public FilterHost {
  public:
   enum class Operation {
+    GetUrl,
     GetHeader,
-    SetHeader,
-    AddHeader,
+    ReplaceHeader,
     RemoveLookAlikeHeaders,
     GetServerVariable,
     GetServerPath,
-    SendResponseHeader,
-    WriteClient,
+    SendAnswer,
   };
 
+  // The answer as IIS sends it: "302 Redirection", the header block
+  // (FormatIsapiHeaderBlock), the body.
   struct Response {
     std::string status_text;
     std::string headers;
     std::string body;
   };
 
-  // `url` is the request line's URL as sent; without a value the "url"
-  // header is absent.
+  // `url` is the request line's URL as sent; without a value it is absent.
   explicit InMemoryFilterHost(std::optional<std::string> url);
 
-  // Adds a request header; `name` carries its colon ("Cookie:").
+  // Adds a request header ("Cookie"; a trailing colon is dropped).
   void AddRequestHeader(std::string name, std::string value);
   void SetServerVariable(std::string name, std::string value);
   // The path the server would serve; without one GetServerPath answers false.
@@ -55,17 +56,21 @@ class InMemoryFilterHost final : public FilterHost {
   const std::optional<Response>& response() const noexcept { return response_; }
   // Every value the request now carries under `name`, in order.
   std::vector<std::string> HeaderValues(std::string_view name) const;
-  // "GetHeader url", "GetServerVariable HTTPS", "SendResponseHeader 302 Redirection", ...
-  const std::vector<std::string>& calls() const noexcept { return calls_; }
+  // The answer as the filter gave it, before any formatting.
+  const std::optional<Answer>& answer() const noexcept { return answer_; }
+  // Whether the filter changed or looked for the request's headers at all
+  // (ReplaceHeader, RemoveLookAlikeHeaders) or answered.
+  bool touched() const noexcept { return touched_; }
+  // The last header the filter gave the application (name, value).
+  const std::optional<std::pair<std::string, std::string>>& replaced() const noexcept { return replaced_; }
 
+  bool GetUrl(char* buffer, std::uint32_t* size) override;
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
-  bool SetHeader(const char* name, const char* value) override;
-  bool AddHeader(const char* name, const char* value) override;
+  bool ReplaceHeader(const char* name, const char* value) override;
   bool RemoveLookAlikeHeaders(const char* name) override;
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
   bool GetServerPath(char* buffer, std::uint32_t* size) override;
-  bool SendResponseHeader(const char* status_text, const char* headers) override;
-  bool WriteClient(const char* data, std::uint32_t length) override;
+  bool SendAnswer(const Answer& answer) override;
 
  private:
   bool Fails(Operation operation, std::string_view name) const;
@@ -76,7 +81,9 @@ class InMemoryFilterHost final : public FilterHost {
   std::vector<std::pair<std::string, std::string>> variables_;
   std::vector<std::pair<Operation, std::optional<std::string>>> failures_;
   std::optional<Response> response_;
-  std::vector<std::string> calls_;
+  std::optional<Answer> answer_;
+  std::optional<std::pair<std::string, std::string>> replaced_;
+  bool touched_ = false;
 };
 
 }  // namespace turnpike

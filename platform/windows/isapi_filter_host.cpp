@@ -28,22 +28,54 @@ static_assert(offsetof(HttpFilterVersion, dwFlags) == offsetof(HTTP_FILTER_VERSI
 
 // The ISAPI callbacks take names and values as LPSTR but only read them.
 
-bool IsapiFilterHost::GetHeader(const char* name, char* buffer, std::uint32_t* size) {
+namespace {
+
+// The presence test of the identity header reads into a buffer of the size
+// every header buffer of the filter once had.
+constexpr DWORD kPresenceTestSize = 2083;
+
+std::string WithColon(const char* name) {
+  std::string isapi_name(name);
+  isapi_name += ':';
+  return isapi_name;
+}
+
+}  // namespace
+
+bool IsapiFilterHost::GetUrl(char* buffer, std::uint32_t* size) {
   if (headers_.GetHeader == nullptr) return false;
   DWORD capacity = *size;
-  const BOOL got = headers_.GetHeader(&context_, const_cast<LPSTR>(name), buffer, &capacity);
+  const BOOL got = headers_.GetHeader(&context_, const_cast<LPSTR>("url"), buffer, &capacity);
   *size = capacity;
   return got != FALSE;
 }
 
-bool IsapiFilterHost::SetHeader(const char* name, const char* value) {
-  if (headers_.SetHeader == nullptr) return false;
-  return headers_.SetHeader(&context_, const_cast<LPSTR>(name), const_cast<LPSTR>(value)) != FALSE;
+bool IsapiFilterHost::GetHeader(const char* name, char* buffer, std::uint32_t* size) {
+  if (headers_.GetHeader == nullptr) return false;
+  std::string isapi_name = WithColon(name);
+  DWORD capacity = *size;
+  const BOOL got = headers_.GetHeader(&context_, isapi_name.data(), buffer, &capacity);
+  *size = capacity;
+  return got != FALSE;
 }
 
-bool IsapiFilterHost::AddHeader(const char* name, const char* value) {
-  if (headers_.AddHeader == nullptr) return false;
-  return headers_.AddHeader(&context_, const_cast<LPSTR>(name), const_cast<LPSTR>(value)) != FALSE;
+bool IsapiFilterHost::ReplaceHeader(const char* name, const char* value) {
+  if (headers_.GetHeader == nullptr || headers_.SetHeader == nullptr || headers_.AddHeader == nullptr) {
+    return false;
+  }
+  std::string isapi_name = WithColon(name);
+  // The presence test cannot tell a missing header from one whose value is
+  // too long to read, and a browser can send either. So when the header does
+  // not read back, SetHeader is still tried first: it replaces a value of any
+  // length, and AddHeader is left for the case where IIS holds nothing to
+  // replace. A header that reads back is only ever replaced: adding a second
+  // one beside it would hand the application the browser's value.
+  char probe[kPresenceTestSize];
+  DWORD probe_size = sizeof probe;
+  const bool readable = headers_.GetHeader(&context_, isapi_name.data(), probe, &probe_size) != FALSE;
+  LPSTR isapi_value = const_cast<LPSTR>(value);
+  return headers_.SetHeader(&context_, isapi_name.data(), isapi_value) != FALSE ||
+         (!readable && headers_.AddHeader(&context_, isapi_name.data(), isapi_value) != FALSE);
 }
 
 bool IsapiFilterHost::RemoveLookAlikeHeaders(const char* name) {
@@ -87,20 +119,23 @@ bool IsapiFilterHost::GetServerVariable(const char* name, char* buffer, std::uin
   return got != FALSE;
 }
 
-bool IsapiFilterHost::SendResponseHeader(const char* status_text, const char* headers) {
+bool IsapiFilterHost::SendAnswer(const Answer& answer) {
   if (context_.ServerSupportFunction == nullptr) return false;
+  char status[32];
+  char block[kIsapiHeaderBlockSize];
+  FormatIsapiHeaderBlock(answer, block);
   // The status goes as pData, the header block's address as ul1.
-  return context_.ServerSupportFunction(&context_, SF_REQ_SEND_RESPONSE_HEADER,
-                                        const_cast<char*>(status_text),
-                                        reinterpret_cast<ULONG_PTR>(headers), 0) != FALSE;
-}
-
-bool IsapiFilterHost::WriteClient(const char* data, std::uint32_t length) {
+  if (context_.ServerSupportFunction(&context_, SF_REQ_SEND_RESPONSE_HEADER,
+                                     const_cast<char*>(FormatIsapiStatus(answer, status)),
+                                     reinterpret_cast<ULONG_PTR>(block), 0) == FALSE) {
+    return false;
+  }
+  if (answer.body.empty()) return true;
   if (context_.WriteClient == nullptr) return false;
-  DWORD written = length;
+  DWORD written = static_cast<DWORD>(answer.body.size());
   // The body is only read, whatever the callback's signature says.
-  return context_.WriteClient(&context_, const_cast<char*>(data), &written, 0) != FALSE &&
-         written == length;
+  return context_.WriteClient(&context_, const_cast<char*>(answer.body.data()), &written, 0) != FALSE &&
+         written == answer.body.size();
 }
 
 DWORD ToIsapiStatus(FilterStatus status) noexcept {

@@ -3,10 +3,12 @@
 // HTTP_FILTER_PREPROC_HEADERS.
 //
 // Header reads and writes go through the headers record's GetHeader,
-// SetHeader and AddHeader, server variables through the context's
+// SetHeader and AddHeader, with the colon ISAPI wants after each name (the
+// URL is the special name "url"), server variables through the context's
 // GetServerVariable, the answer through the context's
 // ServerSupportFunction(SF_REQ_SEND_RESPONSE_HEADER, status text, header
-// block, 0) and WriteClient. Look-alike headers are found in the ALL_RAW
+// block, 0), the block formatted and cut as FormatIsapiHeaderBlock says, and
+// WriteClient for a body. Look-alike headers are found in the ALL_RAW
 // server variable (every header line as the client sent it) and deleted by
 // SetHeader with an empty value, which is how IIS deletes a request header.
 // The records belong to IIS and to the one request; the host only borrows
@@ -27,13 +29,12 @@ class IsapiFilterHost final : public FilterHost {
   IsapiFilterHost(HTTP_FILTER_CONTEXT& context, HTTP_FILTER_PREPROC_HEADERS& headers) noexcept
       : context_(context), headers_(headers) {}
 
+  bool GetUrl(char* buffer, std::uint32_t* size) override;
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
-  bool SetHeader(const char* name, const char* value) override;
-  bool AddHeader(const char* name, const char* value) override;
+  bool ReplaceHeader(const char* name, const char* value) override;
   bool RemoveLookAlikeHeaders(const char* name) override;
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
-  bool SendResponseHeader(const char* status_text, const char* headers) override;
-  bool WriteClient(const char* data, std::uint32_t length) override;
+  bool SendAnswer(const Answer& answer) override;
 
  private:
   HTTP_FILTER_CONTEXT& context_;

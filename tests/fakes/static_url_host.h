@@ -15,22 +15,23 @@ class StaticUrlHost final : public FilterHost {
  public:
   explicit StaticUrlHost(const char* url) : url_(url) {}
 
-  bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override {
+  bool GetUrl(char* buffer, std::uint32_t* size) override {
     ++reads;
-    if (std::string_view(name) != "url") return false;
     const std::size_t needed = std::strlen(url_) + 1;
     if (needed > *size) return false;
     std::memcpy(buffer, url_, needed);
     return true;
   }
-  bool SetHeader(const char*, const char*) override { return false; }
-  bool AddHeader(const char*, const char*) override { return false; }
+  bool GetHeader(const char*, char*, std::uint32_t*) override {
+    ++reads;
+    return false;
+  }
+  bool ReplaceHeader(const char*, const char*) override { return false; }
   bool RemoveLookAlikeHeaders(const char*) override { return true; }
   bool GetServerVariable(const char*, char*, std::uint32_t*) override { return false; }
-  bool SendResponseHeader(const char*, const char*) override { return false; }
-  bool WriteClient(const char*, std::uint32_t) override { return false; }
+  bool SendAnswer(const Answer&) override { return false; }
 
-  int reads = 0;  // GetHeader calls
+  int reads = 0;  // GetUrl and GetHeader calls
 
  private:
   const char* url_;

@@ -298,8 +298,7 @@ TEST_F(Decision, FailedIdentityHeaderStillReportsTheCookie) {
   Start();
   SignOn();
   InMemoryFilterHost host = Request("/secure/page", "VAVUZE=ST-1");
-  host.Fail(Op::SetHeader);
-  host.Fail(Op::AddHeader);
+  host.Fail(Op::ReplaceHeader);
   EXPECT_EQ(Run(host), FilterStatus::Error);
   const std::vector<RecordedEvent> events = log_.events();
   ASSERT_GE(events.size(), 2u);
@@ -332,7 +331,7 @@ TEST_F(Decision, MissingServiceUrlIsAnErrorWithoutARedirect) {
 TEST_F(Decision, RefusedRedirectIsAnError) {
   Start();
   InMemoryFilterHost host = Request("/secure/");
-  host.Fail(Op::SendResponseHeader);
+  host.Fail(Op::SendAnswer);
   EXPECT_EQ(Run(host), FilterStatus::Error);
   EXPECT_EQ(log_.events().back(),
             Error("The Turnpike filter was unable to send a login redirection header to the browser.", ""));

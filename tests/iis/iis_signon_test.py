@@ -331,7 +331,7 @@ class IisWaysInTest(unittest.TestCase):
                 self.assertIn("Set-Cookie: VAVUZE=" + ticket, answer["response"]["headers"])
                 answer = host.request("/secure/page", "Cookie:", "VAVUZE=" + ticket,
                                       "CAS_User:", "mallory", "cas.user:", "mallory",
-                                      "CAS-USER:", "mallory")
+                                      "CAS-USER:", "mallory", "CAS-User:", "m" * 3000)
                 self.assertEqual(answer["status"], SF_STATUS_REQ_NEXT_NOTIFICATION)
                 identity = {name: value for name, value in answer["headers"].items()
                             if name.lower().replace("_", "-").replace(".", "-") == "cas-user:"}
