@@ -172,8 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   InMemoryFilterHost first(url);
   first.SetServerVariable("HTTPS", (switches & 1) != 0 ? "on" : "off");
   first.SetServerVariable("SERVER_NAME", server_name);
-  if ((switches & 8) != 0) first.AddRequestHeader("Cookie:", cookie_header);
-  if ((switches & 16) != 0) first.AddRequestHeader("CASUser:", forged);
+  if ((switches & 8) != 0) first.AddRequestHeader("Cookie", cookie_header);
+  if ((switches & 16) != 0) first.AddRequestHeader("CASUser", forged);
 
   const FilterStatus status = filter.FilterRequest(first);
   FUZZ_CHECK(status == FilterStatus::FinishedKeepConn || status == FilterStatus::NextNotification ||
@@ -181,9 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Nobody has signed on yet: a protected request never goes through, and
   // an unprotected one is not touched.
   if (status == FilterStatus::NextNotification) {
-    for (const std::string& call : first.calls()) {
-      FUZZ_CHECK(call.starts_with("GetHeader ") || call.starts_with("GetServerPath"));
-    }
+    FUZZ_CHECK(!first.touched());
     FUZZ_CHECK(!first.response());
   }
   if (first.response()) FUZZ_CHECK(status == FilterStatus::FinishedKeepConn);
@@ -244,8 +242,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   InMemoryFilterHost second("/secure/page");
   second.SetServerVariable("HTTPS", "on");
   second.SetServerVariable("SERVER_NAME", "app.example.org");
-  second.AddRequestHeader("Cookie:", "VAVUZE=" + value);
-  if ((switches & 16) != 0) second.AddRequestHeader("CASUser:", forged);
+  second.AddRequestHeader("Cookie", "VAVUZE=" + value);
+  if ((switches & 16) != 0) second.AddRequestHeader("CASUser", forged);
   const FilterStatus again = filter.FilterRequest(second);
   // A browser hands a cookie value back without the blanks around it and
   // up to a ';'.
