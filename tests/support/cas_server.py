@@ -23,12 +23,22 @@ Endpoints (the CAS protocol's names):
                            with "ticket=ST-..." appended to its query.
                            Non-interactive for tests:
                            /login?service=S&username=alice&auto=1 (no password).
+                           A sign-in sets the single-sign-on cookie CASTGC: with it,
+                           /login?service=S issues a ticket at once (renew=true
+                           asks again); gateway=true without it sends the browser
+                           back to S without a ticket.
+    /logout                ends the CASTGC session: every service that validated a
+                           ticket of it gets the single-logout POST (form field
+                           logoutRequest, a samlp:LogoutRequest naming the
+                           ticket as SessionIndex); ?service=S then redirects.
     /validate              CAS 1.0: "yes\\n<user>\\n" or "no\\n\\n".
     /serviceValidate       CAS 2.0 XML in the namespace http://www.yale.edu/tp/cas.
     /p3/serviceValidate    CAS 3.0: as CAS 2.0, with <cas:attributes>.
 
 Service tickets are single-use whatever the outcome, bound to the exact
-service string they were issued for, and expire after 60 seconds. Refusals
+service string they were issued for, and expire after 60 seconds. A ticket
+issued from the CASTGC session rather than from a sign-in is refused by a
+validation that asks renew=true. Refusals
 carry the codes a CAS server gives: INVALID_REQUEST (service or ticket
 missing), INVALID_TICKET (unknown, used or expired), INVALID_SERVICE (issued
 for another service; the ticket is spent all the same).
@@ -66,6 +76,7 @@ An unreachable server needs no mode: a test uses a port nobody listens on.
 
 import argparse
 import html
+import http.client
 import os
 import secrets
 import signal
@@ -95,20 +106,23 @@ FAULT_MODES = ("none", "reset", "hang", "slow", "html404", "html500", "empty", "
 
 
 class TicketRegistry:
-    """Service tickets: single use, bound to their service, short-lived."""
+    """Service tickets: single use, bound to their service, short-lived; and
+    the single-sign-on sessions (CASTGC) with the services they signed on to."""
 
     def __init__(self, lifetime=TICKET_LIFETIME_SECONDS):
         self._lock = threading.Lock()
         self._tickets = {}
         self._lifetime = lifetime
+        self._sessions = {}  # CASTGC -> {"user": ..., "validated": [(service, ticket)]}
 
-    def issue(self, service, user):
+    def issue(self, service, user, session=None, from_session=False):
         ticket = "ST-" + secrets.token_urlsafe(24)
         with self._lock:
-            self._tickets[ticket] = (service, user, time.monotonic() + self._lifetime)
+            self._tickets[ticket] = (service, user, time.monotonic() + self._lifetime, session,
+                                     from_session)
         return ticket
 
-    def redeem(self, ticket, service):
+    def redeem(self, ticket, service, renew=False):
         """Returns (user, None) or (None, (code, message))."""
         if not ticket or not service:
             return None, ("INVALID_REQUEST", "'service' and 'ticket' parameters are both required")
@@ -120,7 +134,58 @@ class TicketRegistry:
             return None, ("INVALID_SERVICE",
                           "Ticket '%s' does not match supplied service. The original service "
                           "was '%s' and the supplied service was '%s'." % (ticket, entry[0], service))
+        if renew and entry[4]:
+            return None, ("INVALID_TICKET",
+                          "Ticket '%s' was not issued from a sign-in, as renew asks" % ticket)
+        with self._lock:
+            if entry[3] in self._sessions:
+                self._sessions[entry[3]]["validated"].append((service, ticket))
         return entry[1], None
+
+    def open_session(self, user):
+        session = "TGT-" + secrets.token_urlsafe(24)
+        with self._lock:
+            self._sessions[session] = {"user": user, "validated": []}
+        return session
+
+    def session_user(self, session):
+        with self._lock:
+            entry = self._sessions.get(session)
+            return entry["user"] if entry else None
+
+    def close_session(self, session):
+        """The (service, ticket) pairs the session validated, now to be logged out."""
+        with self._lock:
+            entry = self._sessions.pop(session, None)
+        return entry["validated"] if entry else []
+
+
+def logout_request(ticket):
+    """The body of a single-logout POST for `ticket`, as CAS servers send it."""
+    saml = ('<samlp:LogoutRequest xmlns:samlp="urn:oasis:names:tc:SAML:2.0:protocol" '
+            'xmlns:saml="urn:oasis:names:tc:SAML:2.0:assertion" ID="LR-%s" Version="2.0" '
+            'IssueInstant="%s"><saml:NameID>@NOT_USED@</saml:NameID>'
+            '<samlp:SessionIndex>%s</samlp:SessionIndex></samlp:LogoutRequest>'
+            % (secrets.token_hex(8), time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()), ticket))
+    return urllib.parse.urlencode({"logoutRequest": saml}).encode()
+
+
+def send_logout(service, ticket, timeout=5):
+    """POSTs the single-logout request to the service URL; the status, or None."""
+    parts = urllib.parse.urlsplit(service)
+    try:
+        connection = http.client.HTTPConnection(parts.hostname, parts.port or 80, timeout=timeout)
+        try:
+            connection.request("POST", parts.path + ("?" + parts.query if parts.query else ""),
+                               body=logout_request(ticket),
+                               headers={"Content-Type": "application/x-www-form-urlencoded"})
+            response = connection.getresponse()
+            response.read()
+            return response.status
+        finally:
+            connection.close()
+    except OSError:
+        return None
 
 
 def with_ticket(service, ticket, rebuild_query=False):
@@ -274,6 +339,8 @@ class CasHandler(BaseHTTPRequestHandler):
             return self._send(200, "text/plain", ticket.encode())
         if path == "/login":
             return self._login_get(query)
+        if path == "/logout":
+            return self._logout(query)
         if path in ("/validate", "/serviceValidate", "/p3/serviceValidate"):
             if fault != "none":
                 return self._fault(fault)
@@ -292,14 +359,42 @@ class CasHandler(BaseHTTPRequestHandler):
 
     # -- CAS -----------------------------------------------------------------
 
+    def _session(self):
+        """The CASTGC cookie the browser sent, when it names a live session."""
+        for part in (self.headers.get("Cookie") or "").split(";"):
+            name, _, value = part.strip().partition("=")
+            if name == "CASTGC" and self.server.tickets.session_user(value) is not None:
+                return value
+        return None
+
     def _login_get(self, query):
         service = query.get("service", "")
+        renew = query.get("renew") == "true"
+        session = self._session()
         if query.get("auto") == "1":
             user = query.get("username", "")
             if user not in USERS:
                 return self._send(403, "text/plain", b"unknown user\n")
             return self._signed_in(user, service)
+        if session is not None and not renew and service:
+            # Single sign-on: the session vouches for the browser.
+            user = self.server.tickets.session_user(session)
+            ticket = self.server.tickets.issue(service, user, session, from_session=True)
+            location = with_ticket(service, ticket, self.server.rebuild_query)
+            return self._send(302, "text/plain", b"", [("Location", location)])
+        if query.get("gateway") == "true" and service and not renew:
+            # Not signed on, and the service asked not to be stopped here.
+            return self._send(302, "text/plain", b"", [("Location", service)])
         return self._login_form(service, "Please sign in.", 200)
+
+    def _logout(self, query):
+        session = self._session()
+        for service, ticket in self.server.tickets.close_session(session) if session else []:
+            send_logout(service, ticket)
+        expired = [("Set-Cookie", "CASTGC=; Path=/; Max-Age=0")]
+        if query.get("service"):
+            return self._send(302, "text/plain", b"", [("Location", query["service"])] + expired)
+        return self._send(200, "text/html; charset=utf-8", b"<p>Signed out.</p>\n", expired)
 
     def _login_form(self, service, message, status):
         page = LOGIN_FORM % {"service": html.escape(service, quote=True),
@@ -307,15 +402,18 @@ class CasHandler(BaseHTTPRequestHandler):
         self._send(status, "text/html; charset=utf-8", page.encode("utf-8"))
 
     def _signed_in(self, user, service):
+        session = self.server.tickets.open_session(user)
+        cookie = [("Set-Cookie", "CASTGC=%s; Path=/; HttpOnly" % session)]
         if not service:
             return self._send(200, "text/html; charset=utf-8",
-                              ("<p>Signed in as %s.</p>\n" % html.escape(user)).encode("utf-8"))
-        ticket = self.server.tickets.issue(service, user)
+                              ("<p>Signed in as %s.</p>\n" % html.escape(user)).encode("utf-8"), cookie)
+        ticket = self.server.tickets.issue(service, user, session)
         location = with_ticket(service, ticket, self.server.rebuild_query)
-        self._send(302, "text/plain", b"", [("Location", location)])
+        self._send(302, "text/plain", b"", [("Location", location)] + cookie)
 
     def _validate(self, path, query):
-        user, refusal = self.server.tickets.redeem(query.get("ticket", ""), query.get("service", ""))
+        user, refusal = self.server.tickets.redeem(query.get("ticket", ""), query.get("service", ""),
+                                                   renew=query.get("renew") == "true")
         if path == "/validate":
             body = ("yes\n%s\n" % user).encode("utf-8") if user is not None else b"no\n\n"
             return self._send(200, "text/plain; charset=utf-8", body)
