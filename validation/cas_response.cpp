@@ -19,9 +19,7 @@ constexpr const char* kCas1UserMessage =
     "The Turnpike ISAPI filter was unable to parse the 1.x authenticated user name because it "
     "does not exist or was too large";
 
-// The cas prefix is declared in the MSXML property syntax, which both
-// platform layers accept.
-constexpr const char* kCasSelectionNamespaces = "xmlns:cas='http://www.yale.edu/tp/cas'";
+constexpr XmlNamespaceBinding kCasBindings[] = {{"cas", kCas2Namespace}};
 
 // A name is accepted while it and its terminator fit below the buffer size.
 constexpr bool UserNameFits(std::size_t length) noexcept {
@@ -43,15 +41,15 @@ void ReportWithDocument(XmlDocument& document, const EventReporter& reporter,
 }
 
 std::optional<std::string> ReadCas2Response(XmlDocument& document, const EventReporter& reporter) {
-  // The language must be chosen before the namespaces: MSXML 3.0 documents
-  // start with XSLPattern, which does not take namespace bindings this way.
-  if (!document.SetProperty("SelectionLanguage", "XPath")) {
-    reporter.LogEvent(EventType::Error, kPropertyMessage, "SelectionLanguage");
-    return std::nullopt;
-  }
-  if (!document.SetProperty("SelectionNamespaces", kCasSelectionNamespaces)) {
-    reporter.LogEvent(EventType::Error, kPropertyMessage, "SelectionNamespaces");
-    return std::nullopt;
+  switch (document.BindNamespaces(kCasBindings)) {
+    case XmlBindResult::Bound:
+      break;
+    case XmlBindResult::LanguageRefused:
+      reporter.LogEvent(EventType::Error, kPropertyMessage, "SelectionLanguage");
+      return std::nullopt;
+    case XmlBindResult::NamespacesRefused:
+      reporter.LogEvent(EventType::Error, kPropertyMessage, "SelectionNamespaces");
+      return std::nullopt;
   }
 
   std::unique_ptr<XmlNode> success;

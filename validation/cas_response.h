@@ -38,7 +38,7 @@ inline constexpr const char* kCas2Namespace = "http://www.yale.edu/tp/cas";
 // cas:user element in document order is the name, wherever it stands, as
 // soon as a cas:authenticationSuccess element exists anywhere; elements are
 // matched by namespace URI and local name, never by the prefix the server
-// chose. The document is only read (apart from its selection properties).
+// chose. The document is only read (apart from its query bindings).
 // A name that does not convert exactly is refused: a look-alike or a
 // stand-in character would name another account.
 std::optional<std::string> ParseCas2Response(XmlDocument& document,

@@ -84,15 +84,13 @@ TEST_P(DoctypeTest, NamesNobody) {
 INSTANTIATE_TEST_SUITE_P(Doctype, DoctypeTest, testing::ValuesIn(DoctypeCasesForEveryEngine()),
                          RowName);
 
-// Against a scripted document: the platform's own failures. (The order of
-// the calls is checked with ValidateTicket's roads.)
+// Against a scripted document: the platform's own failures.
 struct Cas2PlatformCase {
   const char* name;
-  const char* failing_property;
+  XmlBindResult bind;
   std::map<std::string, XmlQueryResult> queries;
-  std::optional<std::string> user_text;
+  std::map<std::string, FakeXmlElement> nodes;
   std::vector<RecordedEvent> events;
-  bool user_text_exact = true;
 };
 
 void PrintTo(const Cas2PlatformCase& row, std::ostream* os) { *os << row.name; }
@@ -102,22 +100,26 @@ constexpr const char* kUserQuery = "//cas:user";
 constexpr const char* kFailureQuery = "//cas:authenticationFailure";
 constexpr XmlQueryResult kFound = XmlQueryResult::Found;
 constexpr XmlQueryResult kFailed = XmlQueryResult::Failed;
+constexpr XmlBindResult kBound = XmlBindResult::Bound;
+const std::map<std::string, XmlQueryResult> kSuccessAndUser = {{kSuccessQuery, kFound},
+                                                               {kUserQuery, kFound}};
 
-// Each yields nothing; only the refused properties and the unintelligible
+// Each yields nothing; only the refused bindings and the unintelligible
 // answer are reported.
 const Cas2PlatformCase kCas2PlatformCases[] = {
-    {"LanguageRefused", "SelectionLanguage", {}, "", {ErrorEvent(kProperty, "SelectionLanguage")}},
-    {"NamespacesRefused", "SelectionNamespaces", {}, "",
+    {"LanguageRefused", XmlBindResult::LanguageRefused, {}, {},
+     {ErrorEvent(kProperty, "SelectionLanguage")}},
+    {"NamespacesRefused", XmlBindResult::NamespacesRefused, {}, {},
      {ErrorEvent(kProperty, "SelectionNamespaces")}},
-    {"SuccessQueryFails", "", {{kSuccessQuery, kFailed}}, "", {}},
-    {"UserQueryFails", "", {{kSuccessQuery, kFound}, {kUserQuery, kFailed}}, "", {}},
-    {"UserTextUnreadable", "", {{kSuccessQuery, kFound}, {kUserQuery, kFound}}, std::nullopt, {}},
-    {"FailureQueryFails", "", {{kFailureQuery, kFailed}}, "", {}},
-    {"NeitherElementReportsTheDocument", "", {}, "", {ErrorEvent(kResponse, "<fake/>")}},
+    {"SuccessQueryFails", kBound, {{kSuccessQuery, kFailed}}, {}, {}},
+    {"UserQueryFails", kBound, {{kSuccessQuery, kFound}, {kUserQuery, kFailed}}, {}, {}},
+    {"UserTextUnreadable", kBound, kSuccessAndUser, {{kUserQuery, {"user", std::nullopt}}}, {}},
+    {"FailureQueryFails", kBound, {{kFailureQuery, kFailed}}, {}, {}},
+    {"NeitherElementReportsTheDocument", kBound, {}, {}, {ErrorEvent(kResponse, "<fake/>")}},
     // A stand-in for a character the 8-bit form lacks would name another
     // account; the name as it came out is the detail.
-    {"UserNotHeldExactlyIsReportedWithIt", "", {{kSuccessQuery, kFound}, {kUserQuery, kFound}},
-     "Jos? ?????", {ErrorEvent(kResponse, "Jos? ?????")}, false},
+    {"UserNotHeldExactlyIsReportedWithIt", kBound, kSuccessAndUser,
+     {{kUserQuery, {"user", "Jos? ?????", false}}}, {ErrorEvent(kResponse, "Jos? ?????")}},
 };
 
 class Cas2PlatformTest : public testing::TestWithParam<Cas2PlatformCase> {};
@@ -127,10 +129,9 @@ TEST_P(Cas2PlatformTest, YieldsNothing) {
   RecordingReporter events;
   FakeCallLog calls;
   FakeXmlDocument document(calls);
-  document.failing_properties = {row.failing_property};
+  document.bind = row.bind;
   document.queries = row.queries;
-  document.texts = {{kUserQuery, row.user_text}};
-  if (!row.user_text_exact) document.inexact_texts = {kUserQuery};
+  document.nodes = row.nodes;
   EXPECT_EQ(ParseCas2Response(document, events.reporter), std::nullopt);
   EXPECT_EQ(events.log.events(), row.events);
 }
