@@ -68,9 +68,12 @@ std::optional<std::string> Validate(const char* validation_url, ValidationPlatfo
     why = kUnreadable;
     return std::nullopt;
   }
-  std::optional<std::string> user = ParseCasAnswer(loaded, *document, *text, reporter);
-  if (!user) why = AnswerAsCause(text->text);
-  return user;
+  std::optional<SignOn> sign_on = ParseCasAnswer(loaded, *document, *text, reporter);
+  if (!sign_on) {
+    why = AnswerAsCause(text->text);
+    return std::nullopt;
+  }
+  return std::move(sign_on->user);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // Shared pieces of the validation tests: an event reporter over a recording
-// log, and the one event shape validation reports (type 1, category 0).
+// log, the one event shape validation reports (type 1, category 0), and the
+// user of a sign-on.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/sign_on.h"
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
 #include "platform/memory/recording_event_log.h"
@@ -20,5 +23,10 @@ struct RecordingReporter {
   FilterSettings settings;
   EventReporter reporter{log, settings.Debug};
 };
+
+inline std::optional<std::string> UserOf(const std::optional<SignOn>& sign_on) {
+  if (!sign_on) return std::nullopt;
+  return sign_on->user;
+}
 
 }  // namespace turnpike
