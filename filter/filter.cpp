@@ -150,7 +150,10 @@ FilterStatus TurnpikeFilter::HandleTicket(FilterHost& host, const ServiceUrls& s
     why = "this server was already validating as many tickets as MaxValidations allows";
   } else {
     const std::string validation_url = FormatValidationUrl(settings_, service.escaped, ticket);
-    user = ValidateTicket(validation_url.c_str(), *services_.validation, reporter_, &why);
+    ValidationOutcome outcome = ValidateTicket(validation_url.c_str(), ticket,
+                                               *services_.validation, *services_.clock, reporter_);
+    if (outcome.sign_on) user = std::move(outcome.sign_on->user);
+    why = std::move(outcome.why);
     if (!user) reporter_.LogEvent(EventType::Information, kTicketNotValidated, validation_url.c_str());
   }
   if (!user) {

@@ -1,6 +1,6 @@
 // Shared pieces of the validation tests: an event reporter over a recording
 // log, the one event shape validation reports (type 1, category 0), and the
-// user of a sign-on.
+// user of a sign-on and of a whole validation.
 #pragma once
 
 #include <optional>
@@ -10,7 +10,9 @@
 #include "common/sign_on.h"
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
+#include "fakes/fake_clock.h"
 #include "platform/memory/recording_event_log.h"
+#include "validation/validate_ticket.h"
 
 namespace turnpike {
 
@@ -27,6 +29,13 @@ struct RecordingReporter {
 inline std::optional<std::string> UserOf(const std::optional<SignOn>& sign_on) {
   if (!sign_on) return std::nullopt;
   return sign_on->user;
+}
+
+inline std::optional<std::string> ValidatedUser(const std::string& url,
+                                                ValidationPlatform& platform,
+                                                const EventReporter& reporter) {
+  const FakeClock clock;
+  return UserOf(ValidateTicket(url.c_str(), "ST", platform, clock, reporter).sign_on);
 }
 
 }  // namespace turnpike

@@ -121,7 +121,7 @@ TEST_P(ValidateAgainstServerTest, Validates) {
                     row.other_service ? kOtherEscapedService : kEscapedService, IssueTicket(row.user));
 
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), row.expected);
+  EXPECT_EQ(ValidatedUser(url, *platform_, events.reporter), row.expected);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 
   const std::vector<RecordedEvent> recorded = events.log.events();
@@ -143,16 +143,36 @@ TEST_F(CasServerTest, TicketIsSingleUse) {
   RecordingReporter events;
   const std::string url =
       ValidationUrl(server_->url(), "serviceValidate", kEscapedService, IssueTicket());
-  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), "alice");
-  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), std::nullopt);
+  EXPECT_EQ(ValidatedUser(url, *platform_, events.reporter), "alice");
+  EXPECT_EQ(ValidatedUser(url, *platform_, events.reporter), std::nullopt);
   EXPECT_TRUE(events.log.events().empty());
+}
+
+// The whole record from a CAS 3.0 server: the attributes as it released
+// them, the ticket as given, the time of the validation.
+TEST_F(CasServerTest, Cas3AnswerGivesTheWholeSignOn) {
+  RecordingReporter events;
+  const std::string ticket = IssueTicket();
+  const std::string url =
+      ValidationUrl(server_->url(), "p3/serviceValidate", kEscapedService, ticket);
+  const FakeClock clock;
+  const ValidationOutcome outcome =
+      ValidateTicket(url.c_str(), ticket, *platform_, clock, events.reporter);
+  const SignOn expected{"alice",
+                        {{"email", {"alice@example.org"}},
+                         {"displayName", {"Alice Liddell"}},
+                         {"memberOf", {"staff", "library"}}},
+                        ticket,
+                        FakeClock::kStart};
+  EXPECT_EQ(outcome.sign_on, expected);
+  EXPECT_EQ(outcome.why, "");
 }
 
 TEST_F(CasServerTest, XmlThatIsNoCasAnswerIsReportedWithTheDocument) {
   RecordingReporter events;
   const std::string url = ValidationUrl(server_->url() + "/_fault/notcas", "serviceValidate",
                                         kEscapedService, "ST-1");
-  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), std::nullopt);
+  EXPECT_EQ(ValidatedUser(url, *platform_, events.reporter), std::nullopt);
   EXPECT_EQ(events.log.events(),
             std::vector<RecordedEvent>{ErrorEvent(
                 kCas2Unparsed,
@@ -165,7 +185,7 @@ TEST(UnreachableServer, ReportsTheUrlOnce) {
   CurlLibxml2ValidationPlatform platform(TestSettings());
   const std::string url = "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) +
                           "/cas/serviceValidate?service=" + kEscapedService + "&ticket=ST-1";
-  EXPECT_EQ(ValidateTicket(url.c_str(), platform, events.reporter), std::nullopt);
+  EXPECT_EQ(ValidatedUser(url, platform, events.reporter), std::nullopt);
   EXPECT_EQ(events.log.events(), std::vector<RecordedEvent>{ErrorEvent(kLoadUrl, url)});
 }
 
@@ -173,7 +193,7 @@ TEST(UnopenableUrl, IsReportedLikeAFailedExchange) {
   RecordingReporter events;
   CurlLibxml2ValidationPlatform platform(TestSettings());
   const char* url = "file:///etc/passwd";  // only http and https are fetched
-  EXPECT_EQ(ValidateTicket(url, platform, events.reporter), std::nullopt);
+  EXPECT_EQ(ValidatedUser(url, platform, events.reporter), std::nullopt);
   EXPECT_EQ(events.log.events(), std::vector<RecordedEvent>{ErrorEvent(kLoadUrl, url)});
 }
 

@@ -20,7 +20,6 @@
 #include "tests/validation/cas2_answers.h"
 #include "tests/validation/event_matchers.h"
 #include "validation/cas_response.h"
-#include "validation/validate_ticket.h"
 
 namespace turnpike {
 namespace {
@@ -145,7 +144,7 @@ TEST_P(MsxmlExchangeTest, ValidatesThroughServerXmlHttp) {
 
   RecordingReporter events;
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(ValidateTicket(url.c_str(), platform, events.reporter), row.expected);
+  EXPECT_EQ(ValidatedUser(url, platform, events.reporter), row.expected);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 
   const std::vector<RecordedEvent> recorded = events.log.events();
@@ -162,7 +161,7 @@ TEST(MsxmlValidation, UnreachableServerIsOneLoadEventWithTheUrl) {
   const std::string url = "http://127.0.0.1:" + port + "/cas/serviceValidate?service=x&ticket=ST-1";
   MsxmlValidationPlatform platform;
   RecordingReporter events;
-  EXPECT_EQ(ValidateTicket(url.c_str(), platform, events.reporter), std::nullopt);
+  EXPECT_EQ(ValidatedUser(url, platform, events.reporter), std::nullopt);
   EXPECT_EQ(events.log.events(), std::vector<RecordedEvent>{ErrorEvent(kLoadUrl, url)});
 }
 
@@ -239,7 +238,7 @@ TEST(MsxmlValidation, MultiThreadedApartmentCannotBegin) {
   RecordingReporter events;
   std::thread validator([&] {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    EXPECT_EQ(ValidateTicket("http://127.0.0.1:1/x", platform, events.reporter), std::nullopt);
+    EXPECT_EQ(ValidatedUser("http://127.0.0.1:1/x", platform, events.reporter), std::nullopt);
     CoUninitialize();
   });
   validator.join();
