@@ -1,10 +1,9 @@
 // FakeValidationPlatform: the validation services scripted by a test.
 //
-// Every operation is answered from the public script fields. The session's
-// and request's calls, the load and every creation and release are written
-// to one shared call log, so that tests can see what was asked of the CAS
-// server and that each object is released, the session last. Header-only;
-// single-threaded.
+// Every operation is answered from the public script fields. The creations,
+// the GET and every release are written to one shared call log, so that
+// tests can see what was asked of the CAS server and that each object is
+// released, the session last. Header-only; single-threaded.
 #pragma once
 
 #include <chrono>
@@ -66,14 +65,8 @@ class FakeXmlDocument final : public XmlDocument {
   std::map<std::string, FakeXmlElement> nodes;    // by the query that finds them; absent: empty
   std::optional<std::string> xml = std::string("<fake/>");
 
-  XmlLoadResult LoadXml(std::string_view text) override {
-    log_.push_back("LoadXml " + std::string(text));
-    return load;
-  }
-  XmlLoadResult LoadResponse(HttpRequest&) override {
-    log_.push_back("LoadResponse");
-    return load;
-  }
+  XmlLoadResult LoadXml(std::string_view) override { return load; }
+  XmlLoadResult LoadResponse(HttpRequest&) override { return load; }
   XmlBindResult BindNamespaces(std::span<const XmlNamespaceBinding>) override { return bind; }
   XmlQueryResult SelectSingleNode(const char* xpath, std::unique_ptr<XmlNode>& node) override {
     const auto query = queries.find(xpath);
@@ -100,10 +93,7 @@ class FakeHttpRequest final : public HttpRequest {
     log_.push_back(std::string("Get ") + url);
     return !fail_get_;
   }
-  std::optional<NarrowText> ResponseText() override {
-    log_.push_back("ResponseText");
-    return body_;
-  }
+  std::optional<NarrowText> ResponseText() override { return body_; }
 
  private:
   FakeCallLog& log_;

@@ -43,10 +43,6 @@ struct Cas2Case {
 
 inline void PrintTo(const Cas2Case& row, std::ostream* os) { *os << row.name; }
 
-inline void PrintTo(const SignOnAttribute& attribute, std::ostream* os) {
-  *os << attribute.name << "=" << testing::PrintToString(attribute.values);
-}
-
 // The queries are matched by namespace URI and local name over the whole
 // document, whatever prefix the server chose.
 inline std::vector<Cas2Case> Cas2CasesForEveryEngine() {

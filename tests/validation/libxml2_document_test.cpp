@@ -71,7 +71,6 @@ TEST(Libxml2Document, ErrorsAreSilencedForEachOperationOnItsThread) {
   xmlSetStructuredErrorFunc(&host_errors, &CountingHandler);
   CurlLibxml2ValidationPlatform platform;
   std::unique_ptr<ValidationSession> session = platform.Begin();
-  EXPECT_EQ(xmlStructuredError, &CountingHandler);
   testing::internal::CaptureStderr();
   std::thread reader([&session] {
     int reader_errors = 0;
@@ -88,7 +87,6 @@ TEST(Libxml2Document, ErrorsAreSilencedForEachOperationOnItsThread) {
     EXPECT_EQ(reader_errors, 0);
     EXPECT_EQ(xmlStructuredError, &CountingHandler);
     EXPECT_EQ(xmlStructuredErrorContext, &reader_errors);
-    xmlSetStructuredErrorFunc(nullptr, nullptr);
   });
   reader.join();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");

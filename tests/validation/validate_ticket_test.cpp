@@ -29,68 +29,41 @@ struct ValidateCase {
 };
 
 std::vector<ValidateCase> ValidateCases() {
+  using P = FakeValidationPlatform&;
   return {
-      {"SessionCannotBegin", [](FakeValidationPlatform& p) { p.fail_begin = true; },
-       std::nullopt,
-       {ErrorEvent("The Turnpike ISAPI filter was unable to initialize COM")},
-       kNotPrepared},
-      {"RequestObjectCannotBeCreated",
-       [](FakeValidationPlatform& p) { p.fail_create_request = true; }, std::nullopt,
+      {"SessionCannotBegin", [](P p) { p.fail_begin = true; }, std::nullopt,
+       {ErrorEvent("The Turnpike ISAPI filter was unable to initialize COM")}, kNotPrepared},
+      {"RequestObjectCannotBeCreated", [](P p) { p.fail_create_request = true; }, std::nullopt,
        {ErrorEvent("The Turnpike ISAPI filter was unable to create an XML Instance ")},
        kNotPrepared},
-      {"GetFails", [](FakeValidationPlatform& p) { p.fail_get = true; }, std::nullopt,
+      {"GetFails", [](P p) { p.fail_get = true; }, std::nullopt,
        {ErrorEvent("The Turnpike ISAPI filter was unable to load the Validation URL XML Document",
                    kUrl)},
        "the CAS server could not be reached"},
-      {"DocumentCannotBeCreated",
-       [](FakeValidationPlatform& p) { p.fail_create_document = true; }, std::nullopt,
+      {"DocumentCannotBeCreated", [](P p) { p.fail_create_document = true; }, std::nullopt,
        {ErrorEvent("The Turnpike ISAPI filter was unable to create an XML Document Instance ")},
        kNotPrepared},
-      {"ResponseTextUnreadable", [](FakeValidationPlatform& p) { p.body = std::nullopt; },
-       std::nullopt, {}, kUnreadable},
-      {"LoadFails",
-       [](FakeValidationPlatform& p) {
-         p.body = "<x/>";
-         p.load = XmlLoadResult::Failed;
-       },
-       std::nullopt, {}, kUnreadable},
-      {"NotXmlGoesToCas1",
-       [](FakeValidationPlatform& p) {
-         p.body = "yes\nalice\n";
-         p.load = XmlLoadResult::NotWellFormed;
-       },
-       "alice", {}, ""},
-      {"Cas1TextEndsAtItsFirstNul",
-       [](FakeValidationPlatform& p) {
-         p.body = std::string("yes\nal\0ice\n", 11);
-         p.load = XmlLoadResult::NotWellFormed;
-       },
-       "al", {}, ""},
-      {"LongAnswerIsCutInTheCause",
-       [](FakeValidationPlatform& p) { p.body = std::string(1001, 'x'); }, std::nullopt, {},
+      {"ResponseTextUnreadable", [](P p) { p.body = std::nullopt; }, std::nullopt, {},
+       kUnreadable},
+      {"LoadFails", [](P p) { p.load = XmlLoadResult::Failed; }, std::nullopt, {}, kUnreadable},
+      {"NotXmlGoesToCas1", [](P p) { p.body = "yes\nalice\n"; }, "alice", {}, ""},
+      {"Cas1TextEndsAtItsFirstNul", [](P p) { p.body = std::string("yes\nal\0ice\n", 11); }, "al",
+       {}, ""},
+      {"LongAnswerIsCutInTheCause", [](P p) { p.body = std::string(1001, 'x'); }, std::nullopt, {},
        "the CAS server answered: " + std::string(1000, 'x') + "..."},
       {"Cas1NameNotHeldExactlyIsReportedWithIt",
-       [](FakeValidationPlatform& p) {
-         p.body = "yes\nJos?\n";
-         p.body_exact = false;
-       },
-       std::nullopt,
+       [](P p) { p.body = "yes\nJos?\n"; p.body_exact = false; }, std::nullopt,
        {ErrorEvent("The Turnpike ISAPI filter was unable to parse the 1.x authenticated user name "
                    "because it does not exist or was too large",
                    "Jos?")},
        "the CAS server answered: yes\nJos?\n"},
       {"DoctypeIsReportedWithTheAnswer",
-       [](FakeValidationPlatform& p) {
-         p.body = "<!DOCTYPE a><a/>";
-         p.load = XmlLoadResult::CarriesDtd;
-       },
-       std::nullopt,
+       [](P p) { p.body = "<!DOCTYPE a><a/>"; p.load = XmlLoadResult::CarriesDtd; }, std::nullopt,
        {ErrorEvent("The Turnpike ISAPI filter was unable to parse the 2.x Authentication response",
                    "<!DOCTYPE a><a/>")},
        "the CAS server answered: <!DOCTYPE a><a/>"},
       {"WellFormedGoesToCas2",
-       [](FakeValidationPlatform& p) {
-         p.body = "<answer/>";
+       [](P p) {
          p.load = XmlLoadResult::WellFormed;
          p.queries = {{"//cas:authenticationSuccess", XmlQueryResult::Found},
                       {"//cas:user", XmlQueryResult::Found}};
