@@ -105,24 +105,31 @@ inline std::vector<Cas2Case> Cas2CasesForEveryEngine() {
   };
 }
 
-// The row's answer loaded into a document of `platform` and read as CAS 2.0.
-inline void ExpectCas2Row(ValidationPlatform& platform, const Cas2Case& row) {
+// Runs `check` on a new document of `platform` and a recording reporter.
+template <typename Check>
+void WithDocument(ValidationPlatform& platform, Check check) {
   RecordingReporter events;
   const auto session = platform.Begin();
   ASSERT_NE(session, nullptr);
   const auto document = session->CreateXmlDocument();
   ASSERT_NE(document, nullptr);
-  ASSERT_EQ(document->LoadXml(row.xml), XmlLoadResult::WellFormed);
+  check(*document, events);
+}
 
-  const std::optional<SignOn> sign_on = ParseCas2Response(*document, events.reporter);
-  EXPECT_EQ(UserOf(sign_on), row.expected);
-  if (sign_on) EXPECT_EQ(sign_on->attributes, row.attributes);
-  std::vector<RecordedEvent> expected;
-  if (row.event != nullptr) {
-    expected.push_back(
-        ErrorEvent(row.event, row.detail != nullptr ? row.detail : *document->Xml()));
-  }
-  EXPECT_EQ(events.log.events(), expected);
+// The row's answer loaded into a document of `platform` and read as CAS 2.0.
+inline void ExpectCas2Row(ValidationPlatform& platform, const Cas2Case& row) {
+  WithDocument(platform, [&row](XmlDocument& document, RecordingReporter& events) {
+    ASSERT_EQ(document.LoadXml(row.xml), XmlLoadResult::WellFormed);
+    const std::optional<SignOn> sign_on = ParseCas2Response(document, events.reporter);
+    EXPECT_EQ(UserOf(sign_on), row.expected);
+    if (sign_on) EXPECT_EQ(sign_on->attributes, row.attributes);
+    std::vector<RecordedEvent> expected;
+    if (row.event != nullptr) {
+      expected.push_back(
+          ErrorEvent(row.event, row.detail != nullptr ? row.detail : *document.Xml()));
+    }
+    EXPECT_EQ(events.log.events(), expected);
+  });
 }
 
 // Answers with a document type declaration. No CAS answer has one, and a DTD
@@ -155,17 +162,14 @@ inline std::vector<DoctypeCase> DoctypeCasesForEveryEngine() {
 
 // The row's answer through a document of `platform`, as a validation reads it.
 inline void ExpectDoctypeAnswerNamesNobody(ValidationPlatform& platform, const DoctypeCase& row) {
-  RecordingReporter events;
-  const auto session = platform.Begin();
-  ASSERT_NE(session, nullptr);
-  const auto document = session->CreateXmlDocument();
-  ASSERT_NE(document, nullptr);
-  EXPECT_EQ(ParseCasAnswer(document->LoadXml(row.answer), *document, NarrowText{row.answer},
-                           events.reporter),
-            std::nullopt);
-  std::vector<RecordedEvent> expected;
-  if (row.reported) expected.push_back(ErrorEvent(kCas2Unparsed, row.answer));
-  EXPECT_EQ(events.log.events(), expected);
+  WithDocument(platform, [&row](XmlDocument& document, RecordingReporter& events) {
+    EXPECT_EQ(ParseCasAnswer(document.LoadXml(row.answer), document, NarrowText{row.answer},
+                             events.reporter),
+              std::nullopt);
+    std::vector<RecordedEvent> expected;
+    if (row.reported) expected.push_back(ErrorEvent(kCas2Unparsed, row.answer));
+    EXPECT_EQ(events.log.events(), expected);
+  });
 }
 
 }  // namespace turnpike

@@ -27,15 +27,13 @@ struct RecordingReporter {
 };
 
 inline std::optional<std::string> UserOf(const std::optional<SignOn>& sign_on) {
-  if (!sign_on) return std::nullopt;
-  return sign_on->user;
+  return sign_on ? std::optional<std::string>(sign_on->user) : std::nullopt;
 }
 
 inline std::optional<std::string> ValidatedUser(const std::string& url,
                                                 ValidationPlatform& platform,
                                                 const EventReporter& reporter) {
-  const FakeClock clock;
-  return UserOf(ValidateTicket(url.c_str(), "ST", platform, clock, reporter).sign_on);
+  return UserOf(ValidateTicket(url.c_str(), "ST", platform, FakeClock(), reporter).sign_on);
 }
 
 }  // namespace turnpike

