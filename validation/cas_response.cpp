@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <memory>
-#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
