@@ -179,17 +179,8 @@ ValidationOutcome TurnpikeFilter::ValidateTicket(const PendingValidation& pendin
                                                  EventLogAccess* request_log) noexcept {
   const EventReporter reporter(request_log != nullptr ? *request_log : *services_.event_log,
                                settings_.Debug);
-  ValidationOutcome outcome;
-  std::optional<std::string> user =
-      ::turnpike::ValidateTicket(pending.url().c_str(), *services_.validation, reporter, &outcome.why);
-  if (user) {
-    try {
-      outcome.sign_on = SignOn{std::move(*user), {}, pending.ticket(), services_.clock->Now()};
-    } catch (...) {
-      outcome.why = "out of memory";
-    }
-  }
-  return outcome;
+  return ::turnpike::ValidateTicket(pending.url().c_str(), pending.ticket(), *services_.validation,
+                                   *services_.clock, reporter);
 }
 
 FilterStatus TurnpikeFilter::FinishRequest(FilterHost& host, PendingValidation pending,

@@ -40,6 +40,7 @@
 #include "platform/isapi.h"
 #include "platform/registry_access.h"
 #include "platform/validation_platform.h"
+#include "validation/validate_ticket.h"
 #include "validation/validation_slots.h"
 
 namespace turnpike {
@@ -64,13 +65,6 @@ struct PlatformServices {
   // How many validations may run at once when MaxValidations is not set:
   // the host derives it from how many requests it serves at once.
   std::uint32_t default_max_validations = 1;
-};
-
-// What a validation gave: the sign-on, or nothing and, for an
-// administrator, why.
-struct ValidationOutcome {
-  std::optional<SignOn> sign_on;
-  std::string why;
 };
 
 // A returning ticket that waits for its validation, with what the answer

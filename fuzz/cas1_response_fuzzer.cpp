@@ -46,19 +46,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   settings.Debug = 1;
   turnpike::RecordingEventLog log;
   const turnpike::EventReporter reporter(log, settings.Debug);
-  const std::optional<std::string> user = turnpike::ParseCas1Response(buffer.data(), reporter);
+  const std::optional<turnpike::SignOn> sign_on =
+      turnpike::ParseCas1Response(buffer.data(), reporter);
 
   const std::vector<std::string> words = Words(text);
   const bool accepted = !words.empty() && words[0] == "yes";
-  if (!user) {
+  if (!sign_on) {
     // Only an acceptance without a usable name is worth an event.
     FUZZ_CHECK(log.events().size() ==
                (accepted && (words.size() < 2 || words[1].size() >= 4095) ? 1u : 0u));
     return 0;
   }
   FUZZ_CHECK(accepted && words.size() >= 2);
-  FUZZ_CHECK(*user == words[1]);
-  FUZZ_CHECK(user->size() < 4095);
+  FUZZ_CHECK(sign_on->user == words[1]);
+  FUZZ_CHECK(sign_on->user.size() < 4095);
+  FUZZ_CHECK(sign_on->attributes.empty());
   FUZZ_CHECK(log.events().empty());
   return 0;
 }

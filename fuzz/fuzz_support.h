@@ -89,7 +89,6 @@ class BodyValidationPlatform final : public ValidationPlatform {
 
    private:
     BodyValidationPlatform& owner_;
-    QuietLibxml2Errors quiet_;
   };
 
   std::optional<std::string> body_;

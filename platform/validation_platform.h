@@ -3,12 +3,12 @@
 // One validation is one session: Begin() prepares the calling thread (on
 // Windows it initialises COM as a single-threaded apartment), the session
 // creates one HTTP request object and one XML document, the request fetches
-// the validation URL with a synchronous GET, the document loads the answer and
-// answers XPath 1.0 queries. The operations are the ones the MSXML objects
-// offer (ServerXMLHTTP open + send and responseText; DOMDocument loadXML,
-// setProperty, selectSingleNode, a node's text and the document's xml), so
-// that the Windows layer maps each call onto one COM call and the Linux layer
-// (libcurl, libxml2) onto its own equivalents.
+// the validation URL with a synchronous GET, the document loads the answer,
+// answers XPath 1.0 queries and hands out nodes that can be walked (names,
+// text, attributes, element children). The Windows layer maps each call onto
+// the MSXML objects (ServerXMLHTTP, DOMDocument) and the Linux layer onto
+// libcurl and libxml2; what differs between them (how namespaces are bound,
+// how text is decoded) stays behind this interface.
 //
 // Ownership and lifetime: every object is owned by the caller through
 // std::unique_ptr and released when it goes out of scope. Objects created by
@@ -20,8 +20,12 @@
 // Threads: a ValidationPlatform is built once by the host at start-up (its
 // constructor does the process-wide library set-up) and Begin() may then be
 // called from any number of threads at once. A session and everything it
-// creates belong to the thread that called Begin() and are never shared;
-// nothing is pooled or kept between sessions.
+// creates are used by one thread at a time and never shared; nothing is
+// pooled or kept between sessions. On Windows they belong to the thread that
+// called Begin() (its COM apartment) for their whole life. On Linux they keep
+// no state of the thread: a session and its objects may move to another
+// thread between two calls, so that the GET runs on one thread and the answer
+// is read on another.
 //
 // Text: every string crosses this interface in the filter's 8-bit form (the
 // ANSI code page on Windows, UTF-8 on Linux), and the texts an answer gives
@@ -36,8 +40,10 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace turnpike {
 
@@ -67,7 +73,23 @@ enum class XmlQueryResult {
   Failed,    // the query could not be run (bad expression, unbound prefix, ...)
 };
 
-// A node selected from a document. Valid only while its document lives.
+// A prefix that queries use, and the namespace URI it stands for. Neither
+// is empty: XPath 1.0 names without a prefix never match a namespace.
+struct XmlNamespaceBinding {
+  std::string_view prefix;
+  std::string_view uri;
+};
+
+// What binding the queries' prefixes found. Which of the two was refused
+// matters to an administrator: MSXML takes them as two document properties.
+enum class XmlBindResult {
+  Bound,              // SelectSingleNode now reads XPath 1.0 with these prefixes
+  LanguageRefused,    // the document would not take XPath 1.0 as its query language
+  NamespacesRefused,  // the document would not take these bindings
+};
+
+// A node of a loaded document, only read. Valid only while its document
+// lives.
 class XmlNode {
  public:
   virtual ~XmlNode() = default;
@@ -76,6 +98,21 @@ class XmlNode {
   // document order, as one string, without the white space around it (as
   // MSXML gives an element's text). Nothing when it cannot be read.
   virtual std::optional<NarrowText> Text() = 0;
+
+  // The namespace URI of an element or attribute (empty for none) and its
+  // local name, without the prefix the answer chose; both empty for other
+  // nodes. Nothing when they cannot be read.
+  virtual std::optional<NarrowText> NamespaceUri() = 0;
+  virtual std::optional<NarrowText> LocalName() = 0;
+
+  // The node's element children in document order; text, comments and
+  // processing instructions between them are passed over. Empty for a node
+  // that is no element; nothing when they cannot be read.
+  virtual std::optional<std::vector<std::unique_ptr<XmlNode>>> ElementChildren() = 0;
+
+  // The value of the element's attribute `name` in no namespace; nothing
+  // when the node is no element, has no such attribute or it cannot be read.
+  virtual std::optional<NarrowText> AttributeValue(const char* name) = 0;
 };
 
 // One XML document (MSXML DOMDocument, used through IXMLDOMDocument2).
@@ -99,15 +136,15 @@ class XmlDocument {
   // same session; Failed when its body cannot be read.
   virtual XmlLoadResult LoadResponse(HttpRequest& response) = 0;
 
-  // setProperty with a string value. The properties understood are
-  // "SelectionLanguage" (only "XPath") and "SelectionNamespaces" (the MSXML
-  // syntax: blank-separated declarations such as "xmlns:cas='URI'"). False
-  // for an unknown property or a value the platform refuses.
-  virtual bool SetProperty(const char* name, const char* value) = 0;
+  // Makes XPath 1.0 the query language and `bindings` the prefixes queries
+  // may use, in place of any bound before. Each engine applies them its own
+  // way (MSXML through its selection properties, libxml2 on each query's
+  // context).
+  virtual XmlBindResult BindNamespaces(std::span<const XmlNamespaceBinding> bindings) = 0;
 
   // selectSingleNode: runs the XPath 1.0 expression over the loaded document,
-  // with the prefixes bound through "SelectionNamespaces", and on Found hands
-  // out the first selected node in document order through `node`.
+  // with the prefixes of the last BindNamespaces, and on Found hands out the
+  // first selected node in document order through `node`.
   virtual XmlQueryResult SelectSingleNode(const char* xpath, std::unique_ptr<XmlNode>& node) = 0;
 
   // The whole document serialised as XML text (xml); nothing when it cannot

@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <memory>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "common/bounded.h"
 
@@ -19,9 +22,7 @@ constexpr const char* kCas1UserMessage =
     "The Turnpike ISAPI filter was unable to parse the 1.x authenticated user name because it "
     "does not exist or was too large";
 
-// The cas prefix is declared in the MSXML property syntax, which both
-// platform layers accept.
-constexpr const char* kCasSelectionNamespaces = "xmlns:cas='http://www.yale.edu/tp/cas'";
+constexpr XmlNamespaceBinding kCasBindings[] = {{"cas", kCas2Namespace}};
 
 // A name is accepted while it and its terminator fit below the buffer size.
 constexpr bool UserNameFits(std::size_t length) noexcept {
@@ -42,16 +43,86 @@ void ReportWithDocument(XmlDocument& document, const EventReporter& reporter,
   reporter.LogEvent(EventType::Error, message, xml ? xml->c_str() : nullptr);
 }
 
-std::optional<std::string> ReadCas2Response(XmlDocument& document, const EventReporter& reporter) {
-  // The language must be chosen before the namespaces: MSXML 3.0 documents
-  // start with XSLPattern, which does not take namespace bindings this way.
-  if (!document.SetProperty("SelectionLanguage", "XPath")) {
-    reporter.LogEvent(EventType::Error, kPropertyMessage, "SelectionLanguage");
-    return std::nullopt;
+// The local name of an element of the CAS namespace, "" for an element of
+// any other; nothing when the node's names cannot be read.
+std::optional<std::string> CasLocalName(XmlNode& node) {
+  std::optional<NarrowText> uri = node.NamespaceUri();
+  std::optional<NarrowText> name = node.LocalName();
+  if (!uri || !name) return std::nullopt;
+  if (!uri->exact || !name->exact || uri->text != kCas2Namespace) return std::string();
+  return std::move(name->text);
+}
+
+// An attribute's name or value, usable only when it was read and the 8-bit
+// form holds it exactly; one that is not held exactly is reported with the
+// form it came out in.
+bool Usable(const std::optional<NarrowText>& text, const EventReporter& reporter) {
+  if (!text) return false;
+  if (!text->exact) {
+    reporter.LogEvent(EventType::Error, kCas2ResponseMessage, text->text.c_str());
+    return false;
   }
-  if (!document.SetProperty("SelectionNamespaces", kCasSelectionNamespaces)) {
-    reporter.LogEvent(EventType::Error, kPropertyMessage, "SelectionNamespaces");
-    return std::nullopt;
+  return true;
+}
+
+// Several elements of one name are one attribute, where the first stood.
+class AttributeList {
+ public:
+  explicit AttributeList(std::vector<SignOnAttribute>& attributes) : attributes_(attributes) {}
+
+  void Add(std::string name, std::string value) {
+    // An index, not a search: a server that releases thousands of attributes
+    // must not cost a square of them.
+    const auto [place, added] = index_.try_emplace(name, attributes_.size());
+    if (added) attributes_.push_back(SignOnAttribute{std::move(name), {}});
+    attributes_[place->second].values.push_back(std::move(value));
+  }
+
+ private:
+  std::vector<SignOnAttribute>& attributes_;
+  std::unordered_map<std::string, std::size_t> index_;
+};
+
+// The attributes below the success element; false when the sign-on is
+// refused.
+bool ReadAttributes(XmlNode& success, std::vector<SignOnAttribute>& attributes,
+                    const EventReporter& reporter) {
+  const auto children = success.ElementChildren();
+  if (!children) return false;
+  AttributeList list(attributes);
+  for (const std::unique_ptr<XmlNode>& child : *children) {
+    const std::optional<std::string> kind = CasLocalName(*child);
+    if (!kind) return false;
+    if (*kind == "attributes") {
+      const auto released = child->ElementChildren();
+      if (!released) return false;
+      for (const std::unique_ptr<XmlNode>& attribute : *released) {
+        std::optional<NarrowText> name = attribute->LocalName();
+        std::optional<NarrowText> value = attribute->Text();
+        if (!Usable(name, reporter) || !Usable(value, reporter)) return false;
+        list.Add(std::move(name->text), std::move(value->text));
+      }
+    } else if (*kind == "attribute") {
+      std::optional<NarrowText> name = child->AttributeValue("name");
+      std::optional<NarrowText> value = child->AttributeValue("value");
+      if (!name || name->text.empty() || !value) continue;
+      if (!Usable(name, reporter) || !Usable(value, reporter)) return false;
+      list.Add(std::move(name->text), std::move(value->text));
+    }
+  }
+  return true;
+}
+
+std::optional<SignOn> ReadCas2Response(XmlDocument& document, const EventReporter& reporter) {
+  switch (document.BindNamespaces(kCasBindings)) {
+    case XmlBindResult::Bound:
+      break;
+    case XmlBindResult::LanguageRefused:
+      reporter.LogEvent(EventType::Error, kPropertyMessage, "SelectionLanguage");
+      return std::nullopt;
+    case XmlBindResult::NamespacesRefused:
+      reporter.LogEvent(EventType::Error, kPropertyMessage, "SelectionNamespaces");
+      return std::nullopt;
   }
 
   std::unique_ptr<XmlNode> success;
@@ -101,7 +172,12 @@ std::optional<std::string> ReadCas2Response(XmlDocument& document, const EventRe
     ReportWithDocument(document, reporter, kCas2UserTooLargeMessage);
     return std::nullopt;
   }
-  return CopyUserName(name, length);
+  SignOn sign_on;
+  std::optional<std::string> copy = CopyUserName(name, length);
+  if (!copy) return std::nullopt;
+  sign_on.user = std::move(*copy);
+  if (!ReadAttributes(*success, sign_on.attributes, reporter)) return std::nullopt;
+  return sign_on;
 }
 
 constexpr bool IsCas1Separator(char c) noexcept {
@@ -126,8 +202,8 @@ char* NextToken(char** cursor) noexcept {
 
 }  // namespace
 
-std::optional<std::string> ParseCas2Response(XmlDocument& document,
-                                             const EventReporter& reporter) noexcept {
+std::optional<SignOn> ParseCas2Response(XmlDocument& document,
+                                        const EventReporter& reporter) noexcept {
   try {
     return ReadCas2Response(document, reporter);
   } catch (...) {
@@ -135,7 +211,7 @@ std::optional<std::string> ParseCas2Response(XmlDocument& document,
   }
 }
 
-std::optional<std::string> ParseCas1Response(char* text, const EventReporter& reporter) noexcept {
+std::optional<SignOn> ParseCas1Response(char* text, const EventReporter& reporter) noexcept {
   if (text == nullptr) return std::nullopt;
   try {
     char* cursor = text;
@@ -150,15 +226,19 @@ std::optional<std::string> ParseCas1Response(char* text, const EventReporter& re
       reporter.LogEvent(EventType::Error, kCas1UserMessage, text);
       return std::nullopt;
     }
-    return CopyUserName(name, length);
+    std::optional<std::string> user = CopyUserName(name, length);
+    if (!user) return std::nullopt;
+    SignOn sign_on;
+    sign_on.user = std::move(*user);
+    return sign_on;
   } catch (...) {
     return std::nullopt;
   }
 }
 
-std::optional<std::string> ParseCasAnswer(XmlLoadResult loaded, XmlDocument& document,
-                                          const NarrowText& answer,
-                                          const EventReporter& reporter) noexcept {
+std::optional<SignOn> ParseCasAnswer(XmlLoadResult loaded, XmlDocument& document,
+                                     const NarrowText& answer,
+                                     const EventReporter& reporter) noexcept {
   try {
     switch (loaded) {
       case XmlLoadResult::WellFormed:
@@ -170,12 +250,12 @@ std::optional<std::string> ParseCasAnswer(XmlLoadResult loaded, XmlDocument& doc
         // The CAS 1.0 parser cuts its text in place; it gets a private copy,
         // which ends at the first NUL as the 8-bit string would.
         std::string copy = answer.text;
-        std::optional<std::string> user = ParseCas1Response(copy.data(), reporter);
-        if (user && !answer.exact) {
-          reporter.LogEvent(EventType::Error, kCas1UserMessage, user->c_str());
+        std::optional<SignOn> sign_on = ParseCas1Response(copy.data(), reporter);
+        if (sign_on && !answer.exact) {
+          reporter.LogEvent(EventType::Error, kCas1UserMessage, sign_on->user.c_str());
           return std::nullopt;
         }
-        return user;
+        return sign_on;
       }
       case XmlLoadResult::Failed:
         return std::nullopt;

@@ -28,66 +28,72 @@ std::string AnswerAsCause(const std::string& text) {
   return cause;
 }
 
-std::optional<std::string> Validate(const char* validation_url, ValidationPlatform& platform,
-                                    const EventReporter& reporter, std::string& why) {
-  // Declared first so that it ends last: the request and the document are
-  // released before the thread's preparation is undone, on every path.
-  const std::unique_ptr<ValidationSession> session = platform.Begin();
-  if (session == nullptr) {
-    reporter.LogEvent(EventType::Error, kInitializeMessage, nullptr);
-    why = kNotPrepared;
-    return std::nullopt;
-  }
-
-  const std::unique_ptr<HttpRequest> request = session->CreateHttpRequest();
-  if (request == nullptr) {
-    reporter.LogEvent(EventType::Error, kCreateRequestMessage, nullptr);
-    why = kNotPrepared;
-    return std::nullopt;
-  }
-  if (!request->Get(validation_url)) {
-    reporter.LogEvent(EventType::Error, kLoadUrlMessage, validation_url);
-    why = kUnreachable;
-    return std::nullopt;
-  }
-
-  const std::unique_ptr<XmlDocument> document = session->CreateXmlDocument();
-  if (document == nullptr) {
-    reporter.LogEvent(EventType::Error, kCreateDocumentMessage, nullptr);
-    why = kNotPrepared;
-    return std::nullopt;
-  }
-
-  const std::optional<NarrowText> text = request->ResponseText();
-  if (!text) {
-    why = kUnreadable;
-    return std::nullopt;
-  }
-  const XmlLoadResult loaded = document->LoadResponse(*request);
-  if (loaded == XmlLoadResult::Failed) {
-    why = kUnreadable;
-    return std::nullopt;
-  }
-  std::optional<std::string> user = ParseCasAnswer(loaded, *document, *text, reporter);
-  if (!user) why = AnswerAsCause(text->text);
-  return user;
+ValidationOutcome Refused(std::string why) {
+  return ValidationOutcome{std::nullopt, std::move(why)};
 }
 
 }  // namespace
 
-std::optional<std::string> ValidateTicket(const char* validation_url, ValidationPlatform& platform,
-                                          const EventReporter& reporter, std::string* why) noexcept {
-  if (validation_url == nullptr) return std::nullopt;
+FetchedValidation FetchValidation(const char* validation_url, ValidationPlatform& platform,
+                                  const EventReporter& reporter) noexcept {
+  FetchedValidation fetched;
+  if (validation_url == nullptr) return fetched;
   try {
-    std::string cause;
-    std::optional<std::string> user = Validate(validation_url, platform, reporter, cause);
-    if (!user && why != nullptr) *why = std::move(cause);
-    return user;
+    fetched.session_ = platform.Begin();
+    if (fetched.session_ == nullptr) {
+      reporter.LogEvent(EventType::Error, kInitializeMessage, nullptr);
+      fetched.why_ = kNotPrepared;
+      return fetched;
+    }
+    fetched.request_ = fetched.session_->CreateHttpRequest();
+    if (fetched.request_ == nullptr) {
+      reporter.LogEvent(EventType::Error, kCreateRequestMessage, nullptr);
+      fetched.why_ = kNotPrepared;
+      return fetched;
+    }
+    if (!fetched.request_->Get(validation_url)) {
+      reporter.LogEvent(EventType::Error, kLoadUrlMessage, validation_url);
+      fetched.why_ = kUnreachable;
+      fetched.request_.reset();
+    }
   } catch (...) {
     // Out of memory or a platform layer that threw: the ticket simply stays
-    // unvalidated, and the unwinding has already released the call's objects.
-    return std::nullopt;
+    // unvalidated, with no account of why.
+    return FetchedValidation();
   }
+  return fetched;
+}
+
+ValidationOutcome ParseValidation(FetchedValidation fetched, std::string_view ticket,
+                                  const Clock& clock, const EventReporter& reporter) noexcept {
+  try {
+    if (fetched.request_ == nullptr) return Refused(std::move(fetched.why_));
+    // Released before the fetched objects, and so before the session.
+    const std::unique_ptr<XmlDocument> document = fetched.session_->CreateXmlDocument();
+    if (document == nullptr) {
+      reporter.LogEvent(EventType::Error, kCreateDocumentMessage, nullptr);
+      return Refused(kNotPrepared);
+    }
+    const std::optional<NarrowText> text = fetched.request_->ResponseText();
+    if (!text) return Refused(kUnreadable);
+    const XmlLoadResult loaded = document->LoadResponse(*fetched.request_);
+    if (loaded == XmlLoadResult::Failed) return Refused(kUnreadable);
+    std::optional<SignOn> sign_on = ParseCasAnswer(loaded, *document, *text, reporter);
+    if (!sign_on) return Refused(AnswerAsCause(text->text));
+    sign_on->ticket = ticket;
+    sign_on->validated = clock.Now();
+    return ValidationOutcome{std::move(sign_on), std::string()};
+  } catch (...) {
+    // As in the fetch; the unwinding has already released the document.
+    return ValidationOutcome{};
+  }
+}
+
+ValidationOutcome ValidateTicket(const char* validation_url, std::string_view ticket,
+                                 ValidationPlatform& platform, const Clock& clock,
+                                 const EventReporter& reporter) noexcept {
+  return ParseValidation(FetchValidation(validation_url, platform, reporter), ticket, clock,
+                         reporter);
 }
 
 }  // namespace turnpike

@@ -12,9 +12,8 @@
 namespace turnpike {
 namespace {
 
-// Nothing of libcurl needs preparing per thread; libxml2's error printing is
-// the one piece of thread state a validation changes, and it is put back when
-// the session ends.
+// Nothing of libcurl or libxml2 needs preparing per thread, so a session may
+// move between threads (the document quiets libxml2 per operation).
 class CurlLibxml2Session final : public ValidationSession {
  public:
   explicit CurlLibxml2Session(const CurlHttpSettings& settings) noexcept : settings_(settings) {}
@@ -29,7 +28,6 @@ class CurlLibxml2Session final : public ValidationSession {
 
  private:
   const CurlHttpSettings& settings_;
-  QuietLibxml2Errors quiet_;
 };
 
 }  // namespace

@@ -32,8 +32,10 @@
 // (never XML_PARSE_HUGE), so a "billion laughs" answer cannot exhaust memory;
 // a well-formed document with a DOCTYPE is then refused as a whole
 // (CarriesDtd), so no entity it declares is ever read. libxml2's own error
-// printing is silenced on the session's thread for the session's lifetime and
-// then restored, so a host that uses libxml2 itself keeps its own handler.
+// printing is silenced for the length of each document operation on the
+// thread that runs it and then restored, so a host that uses libxml2 itself
+// keeps its own handler, and a session keeps nothing of any thread: the GET
+// may run on one thread and the answer be read on another.
 //
 // Text: the 8-bit form is UTF-8. The response body is passed on as the bytes
 // received; libxml2 decodes it by its XML declaration or BOM (UTF-8 when it

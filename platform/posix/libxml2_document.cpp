@@ -19,8 +19,6 @@ constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NO
 const xmlChar* Xc(const char* text) noexcept { return reinterpret_cast<const xmlChar*>(text); }
 const char* Cc(const xmlChar* text) noexcept { return reinterpret_cast<const char*>(text); }
 
-bool IsXmlBlank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 // Appends the XPath string value of the nodes from `first` on: the text and
 // CDATA below them. The parser puts predefined entities and character
 // references into the text itself; any other entity reference can only stand
@@ -63,12 +61,16 @@ bool AppendText(const xmlNode* first, std::string& out) {
   return true;
 }
 
+struct XmlCharFree {
+  void operator()(xmlChar* text) const noexcept { xmlFree(text); }
+};
+
+// libxml2 hands out UTF-8, which holds every character: every text is exact.
 class Libxml2Node final : public XmlNode {
  public:
   explicit Libxml2Node(const xmlNode* node) noexcept : node_(node) {}
   explicit Libxml2Node(std::string fixed_text) : node_(nullptr), fixed_text_(std::move(fixed_text)) {}
 
-  // libxml2 hands out UTF-8, which holds every character: always exact.
   std::optional<NarrowText> Text() override {
     if (node_ == nullptr) return NarrowText{fixed_text_};
     std::string text;
@@ -87,7 +89,39 @@ class Libxml2Node final : public XmlNode {
     return NarrowText{text.substr(first, text.find_last_not_of(kXmlWhiteSpace) - first + 1)};
   }
 
+  std::optional<NarrowText> NamespaceUri() override {
+    if (!IsNamed() || node_->ns == nullptr || node_->ns->href == nullptr) return NarrowText{};
+    return NarrowText{Cc(node_->ns->href)};
+  }
+
+  // libxml2 keeps the prefix apart, in the namespace: the name is local.
+  std::optional<NarrowText> LocalName() override {
+    if (!IsNamed() || node_->name == nullptr) return NarrowText{};
+    return NarrowText{Cc(node_->name)};
+  }
+
+  std::optional<std::vector<std::unique_ptr<XmlNode>>> ElementChildren() override {
+    std::vector<std::unique_ptr<XmlNode>> children;
+    if (node_ == nullptr || node_->type != XML_ELEMENT_NODE) return children;
+    for (const xmlNode* child = node_->children; child != nullptr; child = child->next) {
+      if (child->type == XML_ELEMENT_NODE) children.push_back(std::make_unique<Libxml2Node>(child));
+    }
+    return children;
+  }
+
+  std::optional<NarrowText> AttributeValue(const char* name) override {
+    if (node_ == nullptr || node_->type != XML_ELEMENT_NODE || name == nullptr) return std::nullopt;
+    const std::unique_ptr<xmlChar, XmlCharFree> value(xmlGetNoNsProp(node_, Xc(name)));
+    if (value == nullptr) return std::nullopt;
+    return NarrowText{Cc(value.get())};
+  }
+
  private:
+  bool IsNamed() const noexcept {
+    return node_ != nullptr &&
+           (node_->type == XML_ELEMENT_NODE || node_->type == XML_ATTRIBUTE_NODE);
+  }
+
   const xmlNode* node_;
   std::string fixed_text_;
 };
@@ -101,10 +135,6 @@ struct XPathContextFree {
 struct XPathObjectFree {
   void operator()(xmlXPathObject* object) const noexcept { xmlXPathFreeObject(object); }
 };
-struct XmlCharFree {
-  void operator()(xmlChar* text) const noexcept { xmlFree(text); }
-};
-
 }  // namespace
 
 QuietLibxml2Errors::QuietLibxml2Errors() noexcept
@@ -119,6 +149,7 @@ QuietLibxml2Errors::~QuietLibxml2Errors() {
 void QuietLibxml2Errors::Ignore(void*, xmlErrorPtr) noexcept {}
 
 XmlLoadResult Libxml2Document::LoadXml(std::string_view text) {
+  const QuietLibxml2Errors quiet;
   doc_.reset();
   if (text.size() > static_cast<std::size_t>(INT_MAX)) return XmlLoadResult::Failed;
   const std::unique_ptr<xmlParserCtxt, ParserContextFree> context(xmlNewParserCtxt());
@@ -153,24 +184,19 @@ XmlLoadResult Libxml2Document::LoadResponse(HttpRequest& response) {
   return LoadXml(body->text);
 }
 
-bool Libxml2Document::SetProperty(const char* name, const char* value) {
-  if (name == nullptr || value == nullptr) return false;
-  const std::string_view property(name);
-  if (property == "SelectionLanguage") {
-    // XPath 1.0 is the only language this layer speaks.
-    return std::string_view(value) == "XPath";
+XmlBindResult Libxml2Document::BindNamespaces(std::span<const XmlNamespaceBinding> bindings) {
+  std::vector<std::pair<std::string, std::string>> namespaces;
+  for (const XmlNamespaceBinding& binding : bindings) {
+    if (binding.prefix.empty() || binding.uri.empty()) return XmlBindResult::NamespacesRefused;
+    namespaces.emplace_back(binding.prefix, binding.uri);
   }
-  if (property == "SelectionNamespaces") {
-    auto bindings = ParseSelectionNamespaces(value);
-    if (!bindings) return false;
-    namespaces_ = std::move(*bindings);
-    return true;
-  }
-  return false;
+  namespaces_ = std::move(namespaces);
+  return XmlBindResult::Bound;
 }
 
 XmlQueryResult Libxml2Document::SelectSingleNode(const char* xpath,
                                                  std::unique_ptr<XmlNode>& node) {
+  const QuietLibxml2Errors quiet;
   node.reset();
   if (xpath == nullptr) return XmlQueryResult::Failed;
   if (doc_ == nullptr) return XmlQueryResult::NotFound;
@@ -201,47 +227,13 @@ XmlQueryResult Libxml2Document::SelectSingleNode(const char* xpath,
 
 std::optional<std::string> Libxml2Document::Xml() {
   if (doc_ == nullptr) return std::string();
+  const QuietLibxml2Errors quiet;
   xmlChar* raw = nullptr;
   int size = 0;
   xmlDocDumpMemoryEnc(doc_.get(), &raw, &size, "UTF-8");
   const std::unique_ptr<xmlChar, XmlCharFree> text(raw);
   if (text == nullptr || size < 0) return std::nullopt;
   return std::string(Cc(text.get()), static_cast<std::size_t>(size));
-}
-
-std::optional<std::vector<std::pair<std::string, std::string>>> ParseSelectionNamespaces(
-    std::string_view text) {
-  std::vector<std::pair<std::string, std::string>> bindings;
-  std::size_t i = 0;
-  constexpr std::string_view kXmlns = "xmlns";
-  while (true) {
-    while (i < text.size() && IsXmlBlank(text[i])) ++i;
-    if (i == text.size()) return bindings;
-    if (text.substr(i, kXmlns.size()) != kXmlns) return std::nullopt;
-    i += kXmlns.size();
-    std::string prefix;
-    if (i < text.size() && text[i] == ':') {
-      const std::size_t start = ++i;
-      while (i < text.size() && text[i] != '=' && text[i] != ':' && !IsXmlBlank(text[i]) &&
-             text[i] != '\'' && text[i] != '"') {
-        ++i;
-      }
-      if (i == start) return std::nullopt;
-      prefix.assign(text.substr(start, i - start));
-    }
-    if (i == text.size() || text[i] != '=') return std::nullopt;
-    ++i;
-    if (i == text.size() || (text[i] != '\'' && text[i] != '"')) return std::nullopt;
-    const char quote = text[i++];
-    const std::size_t end = text.find(quote, i);
-    if (end == std::string_view::npos) return std::nullopt;
-    std::string uri(text.substr(i, end - i));
-    i = end + 1;
-    if (i < text.size() && !IsXmlBlank(text[i])) return std::nullopt;
-    // Binding a prefix to no namespace is not possible in XPath 1.0.
-    if (!prefix.empty() && uri.empty()) return std::nullopt;
-    if (!prefix.empty()) bindings.emplace_back(std::move(prefix), std::move(uri));
-  }
 }
 
 }  // namespace turnpike

@@ -1,6 +1,8 @@
 // Libxml2Document: XmlDocument over a libxml2 tree, with XPath 1.0 queries.
 // Internal to the Linux validation layer; see curl_libxml2_validation.h for
-// the parsing policy. Used on one thread at a time.
+// the parsing policy. Used on one thread at a time, not necessarily the same
+// one: each operation silences libxml2's error printing on its own thread
+// for its own length, and keeps nothing of the thread.
 #pragma once
 
 #include <libxml/tree.h>
@@ -8,6 +10,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,7 +21,9 @@
 namespace turnpike {
 
 // Keeps libxml2 from printing parse and XPath errors to stderr on this thread
-// while it lives, and then restores whatever handler the thread had.
+// while it lives, and then restores whatever handler the thread had (a host
+// that uses libxml2 itself keeps its own). Must end on the thread that made
+// it.
 class QuietLibxml2Errors {
  public:
   QuietLibxml2Errors() noexcept;
@@ -37,7 +42,7 @@ class Libxml2Document final : public XmlDocument {
  public:
   XmlLoadResult LoadXml(std::string_view text) override;
   XmlLoadResult LoadResponse(HttpRequest& response) override;
-  bool SetProperty(const char* name, const char* value) override;
+  XmlBindResult BindNamespaces(std::span<const XmlNamespaceBinding> bindings) override;
   XmlQueryResult SelectSingleNode(const char* xpath, std::unique_ptr<XmlNode>& node) override;
   std::optional<std::string> Xml() override;
 
@@ -47,15 +52,8 @@ class Libxml2Document final : public XmlDocument {
   };
 
   std::unique_ptr<xmlDoc, DocFree> doc_;
-  // prefix -> namespace URI, from "SelectionNamespaces".
+  // prefix -> namespace URI, registered on every query's context.
   std::vector<std::pair<std::string, std::string>> namespaces_;
 };
-
-// Parses the MSXML "SelectionNamespaces" value: blank-separated declarations
-// xmlns:prefix='uri' or xmlns:prefix="uri". A default declaration
-// (xmlns='uri') is accepted and binds nothing, since XPath 1.0 names without
-// a prefix never match a namespace. Nothing when the text is malformed.
-std::optional<std::vector<std::pair<std::string, std::string>>> ParseSelectionNamespaces(
-    std::string_view text);
 
 }  // namespace turnpike

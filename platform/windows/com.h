@@ -160,8 +160,16 @@ class Variant {
   }
 
   // For an [in] VARIANT argument, which COM passes by value: a shallow copy
-  // that the callee only reads and never frees.
+  // that the callee only reads and never frees. Reading what it holds the
+  // same way leaves it owned here.
   VARIANT get() const noexcept { return value_; }
+
+  // Where a COM getter stores the value it allocates for the caller;
+  // whatever was held before is cleared first.
+  VARIANT* Out() noexcept {
+    VariantClear(&value_);
+    return &value_;
+  }
 
  private:
   VARIANT value_;

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/windows/ansi_text.h"
 #include "platform/windows/com.h"
@@ -73,19 +76,93 @@ std::optional<Bstr> WideBstr(const wchar_t* text) {
   return owned;
 }
 
+// The node's BSTR property read by `getter`, in the 8-bit form.
+template <typename Getter>
+std::optional<NarrowText> NodeText(IXMLDOMNode* node, Getter getter) {
+  Bstr text;
+  if (FAILED((node->*getter)(text.Out()))) return std::nullopt;
+  return BstrToAnsi(text.get());
+}
+
 class MsxmlNode final : public XmlNode {
  public:
   explicit MsxmlNode(ComPtr<IXMLDOMNode> node) noexcept : node_(std::move(node)) {}
 
   std::optional<NarrowText> Text() override {
-    Bstr text;
-    if (FAILED(node_->get_text(text.Out()))) return std::nullopt;
-    return BstrToAnsi(text.get());
+    return NodeText(node_.get(), &IXMLDOMNode::get_text);
+  }
+
+  std::optional<NarrowText> NamespaceUri() override {
+    return NodeText(node_.get(), &IXMLDOMNode::get_namespaceURI);
+  }
+
+  // baseName is the name without its prefix.
+  std::optional<NarrowText> LocalName() override {
+    return NodeText(node_.get(), &IXMLDOMNode::get_baseName);
+  }
+
+  std::optional<std::vector<std::unique_ptr<XmlNode>>> ElementChildren() override {
+    std::vector<std::unique_ptr<XmlNode>> children;
+    DOMNodeType type = NODE_INVALID;
+    if (FAILED(node_->get_nodeType(&type))) return std::nullopt;
+    if (type != NODE_ELEMENT) return children;
+    // S_FALSE with no node ends the list.
+    ComPtr<IXMLDOMNode> child;
+    if (FAILED(node_->get_firstChild(child.Out()))) return std::nullopt;
+    while (child) {
+      if (FAILED(child->get_nodeType(&type))) return std::nullopt;
+      ComPtr<IXMLDOMNode> next;
+      if (FAILED(child->get_nextSibling(next.Out()))) return std::nullopt;
+      if (type == NODE_ELEMENT) children.push_back(std::make_unique<MsxmlNode>(std::move(child)));
+      child = std::move(next);
+    }
+    return children;
+  }
+
+  // An attribute is named by its qualified name: "name" is the one without a
+  // prefix, which stands in no namespace.
+  std::optional<NarrowText> AttributeValue(const char* name) override {
+    if (name == nullptr) return std::nullopt;
+    std::optional<Bstr> wide_name = AnsiToBstr(name);
+    ComPtr<IXMLDOMNamedNodeMap> attributes;
+    // Only an element has attributes: any other node answers S_FALSE and null.
+    if (!wide_name || FAILED(node_->get_attributes(attributes.Out())) || !attributes) {
+      return std::nullopt;
+    }
+    ComPtr<IXMLDOMNode> attribute;
+    if (FAILED(attributes->getNamedItem(wide_name->get(), attribute.Out())) || !attribute) {
+      return std::nullopt;
+    }
+    // The value as written, where text would trim it.
+    Variant value;
+    if (FAILED(attribute->get_nodeValue(value.Out())) || value.get().vt != VT_BSTR) {
+      return std::nullopt;
+    }
+    return BstrToAnsi(value.get().bstrVal);
   }
 
  private:
   ComPtr<IXMLDOMNode> node_;
 };
+
+// The SelectionNamespaces value: blank-separated declarations
+// xmlns:prefix='uri'. Nothing for a binding it cannot carry as written (a
+// quote, & or < in the URI; a blank, =, : or quote in the prefix): refused
+// rather than bound to another namespace than the one asked for.
+std::optional<std::string> SelectionNamespaces(std::span<const XmlNamespaceBinding> bindings) {
+  std::string declarations;
+  for (const XmlNamespaceBinding& binding : bindings) {
+    constexpr std::string_view kNotInPrefix = " \t\r\n=:'\"&<";
+    if (binding.prefix.empty() || binding.uri.empty() ||
+        binding.prefix.find_first_of(kNotInPrefix) != std::string_view::npos ||
+        binding.uri.find_first_of("'&<") != std::string_view::npos) {
+      return std::nullopt;
+    }
+    if (!declarations.empty()) declarations += ' ';
+    declarations.append("xmlns:").append(binding.prefix).append("='").append(binding.uri) += '\'';
+  }
+  return declarations;
+}
 
 class MsxmlDocument final : public XmlDocument {
  public:
@@ -100,12 +177,15 @@ class MsxmlDocument final : public XmlDocument {
 
   XmlLoadResult LoadResponse(HttpRequest& response) override;
 
-  bool SetProperty(const char* name, const char* value) override {
-    std::optional<Bstr> wide_name = AnsiToBstr(name);
-    std::optional<Bstr> wide_value = AnsiToBstr(value);
-    if (!wide_name || !wide_value) return false;
-    const Variant property = Variant::String(std::move(*wide_value));
-    return SUCCEEDED(document_->setProperty(wide_name->get(), property.get()));
+  XmlBindResult BindNamespaces(std::span<const XmlNamespaceBinding> bindings) override {
+    // The language must be chosen before the namespaces: MSXML 3.0 documents
+    // start with XSLPattern, which does not take namespace bindings this way.
+    if (!SetStringProperty(L"SelectionLanguage", "XPath")) return XmlBindResult::LanguageRefused;
+    const std::optional<std::string> declarations = SelectionNamespaces(bindings);
+    if (!declarations || !SetStringProperty(L"SelectionNamespaces", *declarations)) {
+      return XmlBindResult::NamespacesRefused;
+    }
+    return XmlBindResult::Bound;
   }
 
   XmlQueryResult SelectSingleNode(const char* xpath, std::unique_ptr<XmlNode>& node) override {
@@ -164,6 +244,14 @@ class MsxmlDocument final : public XmlDocument {
     const bool dtd_error = code == kXmlInvalidAtRootLevel || code == kXmlDtdProhibited ||
                            code == kWcDtdProhibited;
     return dtd_error && PrologReachesDoctype(std::wstring_view(xml, SysStringLen(xml)));
+  }
+
+  bool SetStringProperty(const wchar_t* name, std::string_view value) {
+    std::optional<Bstr> wide_name = WideBstr(name);
+    std::optional<Bstr> wide_value = AnsiToBstr(value);
+    if (!wide_name || !wide_value) return false;
+    const Variant property = Variant::String(std::move(*wide_value));
+    return SUCCEEDED(document_->setProperty(wide_name->get(), property.get()));
   }
 
   // MSXML 3.0 validates against a DTD when asked, resolves external

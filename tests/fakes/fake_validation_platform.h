@@ -1,16 +1,16 @@
 // FakeValidationPlatform: the validation services scripted by a test.
 //
-// Every operation is answered from the public script fields, and every call,
-// creation and release is written to one shared call log, so that tests can
-// check the order of the steps and that each object is released, the session
-// last. Header-only; single-threaded.
+// Every operation is answered from the public script fields. The creations,
+// the GET and every release are written to one shared call log, so that
+// tests can see what was asked of the CAS server and that each object is
+// released, the session last. Header-only; single-threaded.
 #pragma once
 
 #include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,6 +22,37 @@ namespace turnpike {
 
 using FakeCallLog = std::vector<std::string>;
 
+// A scripted element: its names, its text and its element children.
+struct FakeXmlElement {
+  std::string local_name;
+  std::optional<std::string> text = std::string();  // nothing: it cannot be read
+  bool exact = true;  // whether the 8-bit form holds its text
+  std::vector<FakeXmlElement> children = {};
+  std::string namespace_uri = "http://www.yale.edu/tp/cas";
+};
+
+class FakeXmlNode final : public XmlNode {
+ public:
+  explicit FakeXmlNode(FakeXmlElement element) : element_(std::move(element)) {}
+  std::optional<NarrowText> Text() override {
+    if (!element_.text) return std::nullopt;
+    return NarrowText{*element_.text, element_.exact};
+  }
+  std::optional<NarrowText> NamespaceUri() override { return NarrowText{element_.namespace_uri}; }
+  std::optional<NarrowText> LocalName() override { return NarrowText{element_.local_name}; }
+  std::optional<std::vector<std::unique_ptr<XmlNode>>> ElementChildren() override {
+    std::vector<std::unique_ptr<XmlNode>> children;
+    for (const FakeXmlElement& child : element_.children) {
+      children.push_back(std::make_unique<FakeXmlNode>(child));
+    }
+    return children;
+  }
+  std::optional<NarrowText> AttributeValue(const char*) override { return std::nullopt; }
+
+ private:
+  FakeXmlElement element_;
+};
+
 class FakeXmlDocument final : public XmlDocument {
  public:
   explicit FakeXmlDocument(FakeCallLog& log) : log_(log) {}
@@ -29,66 +60,29 @@ class FakeXmlDocument final : public XmlDocument {
 
   // Script.
   XmlLoadResult load = XmlLoadResult::WellFormed;
-  std::set<std::string> failing_properties;
+  XmlBindResult bind = XmlBindResult::Bound;
   std::map<std::string, XmlQueryResult> queries;  // absent: NotFound
-  std::map<std::string, std::optional<std::string>> texts;  // by the query that found the node
-  std::set<std::string> inexact_texts;  // queries whose node text did not convert exactly
+  std::map<std::string, FakeXmlElement> nodes;    // by the query that finds them; absent: empty
   std::optional<std::string> xml = std::string("<fake/>");
 
-  XmlLoadResult LoadXml(std::string_view text) override {
-    log_.push_back("LoadXml " + std::string(text));
-    return load;
-  }
-  XmlLoadResult LoadResponse(HttpRequest&) override {
-    log_.push_back("LoadResponse");
-    return load;
-  }
-  bool SetProperty(const char* name, const char* value) override {
-    log_.push_back(std::string("SetProperty ") + name + "=" + value);
-    return failing_properties.count(name) == 0;
-  }
-  XmlQueryResult SelectSingleNode(const char* xpath, std::unique_ptr<XmlNode>& node) override;
-  std::optional<std::string> Xml() override {
-    log_.push_back("Xml");
-    return xml;
-  }
-
- private:
-  FakeCallLog& log_;
-};
-
-class FakeXmlNode final : public XmlNode {
- public:
-  FakeXmlNode(FakeCallLog& log, std::string xpath, std::optional<NarrowText> text)
-      : log_(log), xpath_(std::move(xpath)), text_(std::move(text)) {}
-  ~FakeXmlNode() override { log_.push_back("~XmlNode " + xpath_); }
-  std::optional<NarrowText> Text() override {
-    log_.push_back("Text " + xpath_);
-    return text_;
-  }
-
- private:
-  FakeCallLog& log_;
-  std::string xpath_;
-  std::optional<NarrowText> text_;
-};
-
-inline XmlQueryResult FakeXmlDocument::SelectSingleNode(const char* xpath,
-                                                        std::unique_ptr<XmlNode>& node) {
-  log_.push_back(std::string("Select ") + xpath);
-  const auto query = queries.find(xpath);
-  const XmlQueryResult result = query == queries.end() ? XmlQueryResult::NotFound : query->second;
-  if (result == XmlQueryResult::Found) {
-    const auto text = texts.find(xpath);
-    std::optional<NarrowText> node_text = NarrowText{};  // unscripted: ""
-    if (text != texts.end()) {
-      node_text.reset();
-      if (text->second) node_text = NarrowText{*text->second, inexact_texts.count(xpath) == 0};
+  XmlLoadResult LoadXml(std::string_view) override { return load; }
+  XmlLoadResult LoadResponse(HttpRequest&) override { return load; }
+  XmlBindResult BindNamespaces(std::span<const XmlNamespaceBinding>) override { return bind; }
+  XmlQueryResult SelectSingleNode(const char* xpath, std::unique_ptr<XmlNode>& node) override {
+    const auto query = queries.find(xpath);
+    const XmlQueryResult result = query == queries.end() ? XmlQueryResult::NotFound : query->second;
+    if (result == XmlQueryResult::Found) {
+      const auto scripted = nodes.find(xpath);
+      node = std::make_unique<FakeXmlNode>(scripted != nodes.end() ? scripted->second
+                                                                   : FakeXmlElement{});
     }
-    node = std::make_unique<FakeXmlNode>(log_, xpath, std::move(node_text));
+    return result;
   }
-  return result;
-}
+  std::optional<std::string> Xml() override { return xml; }
+
+ private:
+  FakeCallLog& log_;
+};
 
 class FakeHttpRequest final : public HttpRequest {
  public:
@@ -99,10 +93,7 @@ class FakeHttpRequest final : public HttpRequest {
     log_.push_back(std::string("Get ") + url);
     return !fail_get_;
   }
-  std::optional<NarrowText> ResponseText() override {
-    log_.push_back("ResponseText");
-    return body_;
-  }
+  std::optional<NarrowText> ResponseText() override { return body_; }
 
  private:
   FakeCallLog& log_;
@@ -121,10 +112,8 @@ class FakeValidationPlatform final : public ValidationPlatform {
   bool body_exact = true;
   // Applied to the document the session creates.
   XmlLoadResult load = XmlLoadResult::NotWellFormed;
-  std::set<std::string> failing_properties;
   std::map<std::string, XmlQueryResult> queries;
-  std::map<std::string, std::optional<std::string>> texts;
-  std::set<std::string> inexact_texts;
+  std::map<std::string, FakeXmlElement> nodes;
 
   FakeCallLog calls;
   // What the filter handed over at its start.
@@ -151,10 +140,8 @@ class FakeValidationSession final : public ValidationSession {
     if (platform_.fail_create_document) return nullptr;
     auto document = std::make_unique<FakeXmlDocument>(platform_.calls);
     document->load = platform_.load;
-    document->failing_properties = platform_.failing_properties;
     document->queries = platform_.queries;
-    document->texts = platform_.texts;
-    document->inexact_texts = platform_.inexact_texts;
+    document->nodes = platform_.nodes;
     return document;
   }
 

@@ -60,7 +60,7 @@ TEST_P(Cas1ResponseTest, ReadsTheUserName) {
   const Cas1Case& row = GetParam();
   RecordingReporter events;
   std::string buffer = row.text;
-  EXPECT_EQ(ParseCas1Response(buffer.data(), events.reporter), row.expected);
+  EXPECT_EQ(UserOf(ParseCas1Response(buffer.data(), events.reporter)), row.expected);
   EXPECT_EQ(events.log.events(), row.events);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/sign_on.h"
 #include "platform/validation_platform.h"
 #include "tests/validation/event_matchers.h"
 #include "validation/cas_response.h"
@@ -36,6 +37,8 @@ struct Cas2Case {
   std::string xml;
   std::optional<std::string> expected;
   const char* event;  // null: none; else reported with the document's XML
+  std::vector<SignOnAttribute> attributes = {};
+  const char* detail = nullptr;  // the event's detail where it is not the document's XML
 };
 
 inline void PrintTo(const Cas2Case& row, std::ostream* os) { *os << row.name; }
@@ -76,7 +79,57 @@ inline std::vector<Cas2Case> Cas2CasesForEveryEngine() {
        Cas2Answer("<cas:user>mallory</cas:user><cas:authenticationSuccess><cas:user>alice</cas:user>"
                   "</cas:authenticationSuccess>"),
        "mallory", nullptr},
+      // Attributes by local name, several values of one name where it first
+      // stood.
+      {"AttributesInTheOrderEachNameFirstCame",
+       Cas2Answer("<cas:authenticationSuccess><cas:user>alice</cas:user><cas:attributes>"
+                  "<cas:memberOf>staff</cas:memberOf><cas:email>alice@example.org</cas:email>"
+                  "<x:dept xmlns:x=\"urn:x\">maths</x:dept><cas:memberOf>library</cas:memberOf>"
+                  "</cas:attributes></cas:authenticationSuccess>"),
+       "alice", nullptr,
+       {{"memberOf", {"staff", "library"}}, {"email", {"alice@example.org"}}, {"dept", {"maths"}}}},
+      {"AttributesOnlyFromTheSuccessElementsOwn",
+       Cas2Answer("<cas:attributes><cas:role>admin</cas:role></cas:attributes>"
+                  "<cas:authenticationSuccess><cas:user>alice</cas:user>"
+                  "<x:attributes xmlns:x=\"urn:x\"><x:role>admin</x:role></x:attributes>"
+                  "<cas:extra><cas:attributes><cas:role>admin</cas:role></cas:attributes>"
+                  "</cas:extra>"
+                  "</cas:authenticationSuccess>"),
+       "alice", nullptr},
+      {"NameValueForm",
+       Cas2Answer("<cas:authenticationSuccess><cas:user>alice</cas:user>"
+                  "<cas:attribute name=\"memberOf\" value=\"staff\"/><cas:attribute name=\"sn\"/>"
+                  "<cas:attribute name=\"memberOf\" value=\"library\"/>"
+                  "</cas:authenticationSuccess>"),
+       "alice", nullptr, {{"memberOf", {"staff", "library"}}}},
   };
+}
+
+// Runs `check` on a new document of `platform` and a recording reporter.
+template <typename Check>
+void WithDocument(ValidationPlatform& platform, Check check) {
+  RecordingReporter events;
+  const auto session = platform.Begin();
+  ASSERT_NE(session, nullptr);
+  const auto document = session->CreateXmlDocument();
+  ASSERT_NE(document, nullptr);
+  check(*document, events);
+}
+
+// The row's answer loaded into a document of `platform` and read as CAS 2.0.
+inline void ExpectCas2Row(ValidationPlatform& platform, const Cas2Case& row) {
+  WithDocument(platform, [&row](XmlDocument& document, RecordingReporter& events) {
+    ASSERT_EQ(document.LoadXml(row.xml), XmlLoadResult::WellFormed);
+    const std::optional<SignOn> sign_on = ParseCas2Response(document, events.reporter);
+    EXPECT_EQ(UserOf(sign_on), row.expected);
+    if (sign_on) EXPECT_EQ(sign_on->attributes, row.attributes);
+    std::vector<RecordedEvent> expected;
+    if (row.event != nullptr) {
+      expected.push_back(
+          ErrorEvent(row.event, row.detail != nullptr ? row.detail : *document.Xml()));
+    }
+    EXPECT_EQ(events.log.events(), expected);
+  });
 }
 
 // Answers with a document type declaration. No CAS answer has one, and a DTD
@@ -109,17 +162,14 @@ inline std::vector<DoctypeCase> DoctypeCasesForEveryEngine() {
 
 // The row's answer through a document of `platform`, as a validation reads it.
 inline void ExpectDoctypeAnswerNamesNobody(ValidationPlatform& platform, const DoctypeCase& row) {
-  RecordingReporter events;
-  const auto session = platform.Begin();
-  ASSERT_NE(session, nullptr);
-  const auto document = session->CreateXmlDocument();
-  ASSERT_NE(document, nullptr);
-  EXPECT_EQ(ParseCasAnswer(document->LoadXml(row.answer), *document, NarrowText{row.answer},
-                           events.reporter),
-            std::nullopt);
-  std::vector<RecordedEvent> expected;
-  if (row.reported) expected.push_back(ErrorEvent(kCas2Unparsed, row.answer));
-  EXPECT_EQ(events.log.events(), expected);
+  WithDocument(platform, [&row](XmlDocument& document, RecordingReporter& events) {
+    EXPECT_EQ(ParseCasAnswer(document.LoadXml(row.answer), document, NarrowText{row.answer},
+                             events.reporter),
+              std::nullopt);
+    std::vector<RecordedEvent> expected;
+    if (row.reported) expected.push_back(ErrorEvent(kCas2Unparsed, row.answer));
+    EXPECT_EQ(events.log.events(), expected);
+  });
 }
 
 }  // namespace turnpike

@@ -71,7 +71,7 @@ TEST(ConcurrentValidation, EachCallReadsItsOwnAnswer) {
       for (int i = 0; i < kRounds; ++i) {
         const std::string name = "user" + std::to_string(t) + "x" + std::to_string(i);
         const std::string url = (i % 2 == 0 ? "cas1:" : "cas2:") + name;
-        if (ValidateTicket(url.c_str(), platform, events.reporter) != name) ++wrong;
+        if (ValidatedUser(url, platform, events.reporter) != name) ++wrong;
       }
     });
   }
@@ -105,7 +105,7 @@ TEST(ConcurrentValidation, AgainstTheCasServer) {
         }
         const std::string url = server.url() + (i % 2 == 0 ? "/validate" : "/serviceValidate") +
                                 "?service=S&ticket=" + ticket;
-        if (ValidateTicket(url.c_str(), platform, events.reporter) != "bob") ++wrong;
+        if (ValidatedUser(url, platform, events.reporter) != "bob") ++wrong;
       }
     });
   }

@@ -1,13 +1,18 @@
 // Shared pieces of the validation tests: an event reporter over a recording
-// log, and the one event shape validation reports (type 1, category 0).
+// log, the one event shape validation reports (type 1, category 0), and the
+// user of a sign-on and of a whole validation.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/sign_on.h"
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
+#include "fakes/fake_clock.h"
 #include "platform/memory/recording_event_log.h"
+#include "validation/validate_ticket.h"
 
 namespace turnpike {
 
@@ -20,5 +25,15 @@ struct RecordingReporter {
   FilterSettings settings;
   EventReporter reporter{log, settings.Debug};
 };
+
+inline std::optional<std::string> UserOf(const std::optional<SignOn>& sign_on) {
+  return sign_on ? std::optional<std::string>(sign_on->user) : std::nullopt;
+}
+
+inline std::optional<std::string> ValidatedUser(const std::string& url,
+                                                ValidationPlatform& platform,
+                                                const EventReporter& reporter) {
+  return UserOf(ValidateTicket(url.c_str(), "ST", platform, FakeClock(), reporter).sign_on);
+}
 
 }  // namespace turnpike

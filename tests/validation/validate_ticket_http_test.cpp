@@ -82,8 +82,6 @@ void PrintTo(const ServerCase& row, std::ostream* os) { *os << row.name; }
 
 const ServerCase kServerCases[] = {
     {"Cas2GoodTicket", "", "serviceValidate", "alice", false, "alice", Expect::NoEvent},
-    {"Cas3GoodTicketWithAttributes", "", "p3/serviceValidate", "alice", false, "alice",
-     Expect::NoEvent},
     {"Cas1GoodTicket", "", "validate", "alice", false, "alice", Expect::NoEvent},
     {"Cas1NameWithBlankIsCut", "", "validate", "carol smith", false, "carol", Expect::NoEvent},
     {"Cas2WrongService", "", "serviceValidate", "alice", true, std::nullopt, Expect::NoEvent},
@@ -121,7 +119,7 @@ TEST_P(ValidateAgainstServerTest, Validates) {
                     row.other_service ? kOtherEscapedService : kEscapedService, IssueTicket(row.user));
 
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), row.expected);
+  EXPECT_EQ(ValidatedUser(url, *platform_, events.reporter), row.expected);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 
   const std::vector<RecordedEvent> recorded = events.log.events();
@@ -143,8 +141,25 @@ TEST_F(CasServerTest, TicketIsSingleUse) {
   RecordingReporter events;
   const std::string url =
       ValidationUrl(server_->url(), "serviceValidate", kEscapedService, IssueTicket());
-  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), "alice");
-  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), std::nullopt);
+  EXPECT_EQ(ValidatedUser(url, *platform_, events.reporter), "alice");
+  EXPECT_EQ(ValidatedUser(url, *platform_, events.reporter), std::nullopt);
+  EXPECT_TRUE(events.log.events().empty());
+}
+
+// The whole record from a CAS 3.0 server's indented answer.
+TEST_F(CasServerTest, Cas3AnswerGivesTheWholeSignOn) {
+  RecordingReporter events;
+  const FakeClock clock;
+  const std::string ticket = IssueTicket();
+  const std::string url = ValidationUrl(server_->url(), "p3/serviceValidate", kEscapedService,
+                                        ticket);
+  const SignOn expected{"alice",
+                        {{"email", {"alice@example.org"}},
+                         {"displayName", {"Alice Liddell"}},
+                         {"memberOf", {"staff", "library"}}},
+                        ticket, FakeClock::kStart};
+  EXPECT_EQ(ValidateTicket(url.c_str(), ticket, *platform_, clock, events.reporter).sign_on,
+            expected);
   EXPECT_TRUE(events.log.events().empty());
 }
 
@@ -152,7 +167,7 @@ TEST_F(CasServerTest, XmlThatIsNoCasAnswerIsReportedWithTheDocument) {
   RecordingReporter events;
   const std::string url = ValidationUrl(server_->url() + "/_fault/notcas", "serviceValidate",
                                         kEscapedService, "ST-1");
-  EXPECT_EQ(ValidateTicket(url.c_str(), *platform_, events.reporter), std::nullopt);
+  EXPECT_EQ(ValidatedUser(url, *platform_, events.reporter), std::nullopt);
   EXPECT_EQ(events.log.events(),
             std::vector<RecordedEvent>{ErrorEvent(
                 kCas2Unparsed,
@@ -165,7 +180,7 @@ TEST(UnreachableServer, ReportsTheUrlOnce) {
   CurlLibxml2ValidationPlatform platform(TestSettings());
   const std::string url = "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) +
                           "/cas/serviceValidate?service=" + kEscapedService + "&ticket=ST-1";
-  EXPECT_EQ(ValidateTicket(url.c_str(), platform, events.reporter), std::nullopt);
+  EXPECT_EQ(ValidatedUser(url, platform, events.reporter), std::nullopt);
   EXPECT_EQ(events.log.events(), std::vector<RecordedEvent>{ErrorEvent(kLoadUrl, url)});
 }
 
@@ -173,7 +188,7 @@ TEST(UnopenableUrl, IsReportedLikeAFailedExchange) {
   RecordingReporter events;
   CurlLibxml2ValidationPlatform platform(TestSettings());
   const char* url = "file:///etc/passwd";  // only http and https are fetched
-  EXPECT_EQ(ValidateTicket(url, platform, events.reporter), std::nullopt);
+  EXPECT_EQ(ValidatedUser(url, platform, events.reporter), std::nullopt);
   EXPECT_EQ(events.log.events(), std::vector<RecordedEvent>{ErrorEvent(kLoadUrl, url)});
 }
 
