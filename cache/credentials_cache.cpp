@@ -25,6 +25,7 @@ int AsEventCount(std::size_t count) noexcept {
 }  // namespace
 
 CredentialsStore::~CredentialsStore() = default;
+SignOnStore::~SignOnStore() = default;
 
 CredentialsCache::CredentialsCache(const Clock& clock, CacheTimeouts timeouts,
                                    const EventReporter& reporter) noexcept

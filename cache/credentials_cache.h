@@ -73,17 +73,6 @@ namespace turnpike {
 // up); the maps grow beyond it as needed.
 inline constexpr std::size_t kCredentialsCacheBuckets = 1024;
 
-// True when `time` is `minutes` or more old at `now`: at or before
-// now - minutes. The product cannot overflow (2^32 minutes is about 2^61
-// units); when it exceeds `now` the threshold would lie before 1601, and the
-// answer is false, so that a huge timeout means "never" rather than
-// "immediately".
-constexpr bool IsExpired(TimeValue time, std::uint32_t minutes, TimeValue now) noexcept {
-  const TimeValue span = TimeValue{minutes} * kTicksPerMinute;
-  if (span > now) return false;
-  return time <= now - span;
-}
-
 class CredentialsCache final : public CredentialsStore {
  public:
   CredentialsCache(const Clock& clock, CacheTimeouts timeouts, const EventReporter& reporter) noexcept;

@@ -215,20 +215,18 @@ std::optional<std::string> SocacheCredentialsStore::Store(std::string_view token
     return std::nullopt;
   }
   Report(EventType::Information, kEntriesCreated, user);
-  recent_.Remember(token, user, created);
+  recent_.Remember(token, SignOn{std::string(user), {}, {}, created});
   return std::string(token);
 }
 
 std::optional<std::string> SocacheCredentialsStore::Lookup(std::string_view token) {
   // A sign-on this process confirmed a moment ago is answered without the
   // shared cache and its lock; its expiry is judged as for any other.
-  std::string recent_user;
-  TimeValue recent_created = 0;
-  if (recent_.Find(token, recent_user, recent_created) &&
-      !IsExpired(recent_created, settings_->SessionTimeout, clock_.Now())) {
+  if (std::optional<SignOn> recent = recent_.Find(token);
+      recent && !IsExpired(recent->validated, settings_->SessionTimeout, clock_.Now())) {
     Report(EventType::Information, kTimestampFound, {});
-    Report(EventType::Information, kUserFound, recent_user);
-    return recent_user;
+    Report(EventType::Information, kUserFound, recent->user);
+    return std::move(recent->user);
   }
 
   const CacheId id = IdOf(token);
@@ -279,7 +277,7 @@ std::optional<std::string> SocacheCredentialsStore::Lookup(std::string_view toke
 
   std::string copy(user);
   Report(EventType::Information, kUserFound, copy);
-  recent_.Remember(token, user, created);
+  recent_.Remember(token, SignOn{copy, {}, {}, created});
   return copy;
 }
 
