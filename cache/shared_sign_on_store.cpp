@@ -115,7 +115,6 @@ std::optional<SignOn> SharedSignOnStore::LookupShared(std::string_view cookie) {
       recent && !IsExpired(recent->validated, timeouts_.SessionTimeout, clock_.Now())) {
     Report(EventType::Information, kTimestampFound, {});
     Report(EventType::Information, kUserFound, recent->user);
-    recent->ticket.assign(cookie);
     return recent;
   }
 
@@ -150,7 +149,6 @@ std::optional<SignOn> SharedSignOnStore::LookupShared(std::string_view cookie) {
 
   Report(EventType::Information, kUserFound, sign_on->user);
   recent_.Remember(cookie, *sign_on);
-  sign_on->ticket.assign(cookie);
   return sign_on;
 }
 

@@ -62,7 +62,10 @@ class SignOnStore {
   virtual std::optional<std::string> Store(const SignOn& sign_on) noexcept = 0;
 
   // The sign-on kept under `cookie` while it has not expired, or nothing,
-  // after which the browser must log in again.
+  // after which the browser must log in again. Its ticket is left empty: a
+  // signed-on request needs only the user and the attributes, and a copy
+  // of the ticket would cost every such request an allocation. The
+  // removals answer it.
   virtual std::optional<SignOn> Lookup(std::string_view cookie) noexcept = 0;
 
   // Single logout: removes the sign-on that `ticket` was validated for, and
