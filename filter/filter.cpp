@@ -121,10 +121,10 @@ FilterStatus TurnpikeFilter::HandleProtectedRequest(FilterHost& host, std::strin
   // A browser may hold a stale cookie of another path or domain beside the
   // good one; the first the store knows is the sign-on.
   for (std::optional<std::string_view> cookie = first; cookie; cookie = values.Next()) {
-    const std::optional<std::string> user = credentials_->LookupCredentials(*cookie);
-    if (!user) continue;
-    const FilterStatus status = SetIdentityHeader(host, settings_, reporter_, user->c_str());
-    reporter_.LogEvent(EventType::Information, kAuthenticatedByCookie, user->c_str());
+    const std::optional<SignOn> sign_on = credentials_->Lookup(*cookie);
+    if (!sign_on) continue;
+    const FilterStatus status = SetIdentityHeader(host, settings_, reporter_, sign_on->user.c_str());
+    reporter_.LogEvent(EventType::Information, kAuthenticatedByCookie, sign_on->user.c_str());
     return status;
   }
   reporter_.LogEvent(EventType::Error, kCookieNotValidated, std::string(*first).c_str());
@@ -162,7 +162,8 @@ FilterStatus TurnpikeFilter::HandleTicket(FilterHost& host, const ServiceUrls& s
     reporter_.LogEvent(EventType::Error, kSignOnLoopStopped, detail.c_str());
     return SendSignOnFailedPage(host, reporter_);
   }
-  const std::optional<std::string> token = credentials_->StoreCredentials(ticket, *user);
+  const std::optional<std::string> token =
+      credentials_->Store(SignOn{*user, {}, std::string(ticket), services_.clock->Now()});
   if (!token) {
     reporter_.LogEvent(EventType::Error, kCookieNotStored, user->c_str());
     return FilterStatus::Error;

@@ -22,8 +22,8 @@ TEST(CredentialsCacheConcurrencyTest, SharedTokensStayWhole) {
         const std::string token = "ST-" + std::to_string((i * 7 + t * 5) % 16);
         const std::string user = "user-" + token;
         if (i % 3 == 0) {
-          if (c.cache.StoreCredentials(token, user) != token) ++wrong_answers;
-        } else if (const auto found = c.cache.LookupCredentials(token); found && *found != user) {
+          if (c.Store(token, user) != token) ++wrong_answers;
+        } else if (const auto found = c.LookupUser(token); found && *found != user) {
           ++wrong_answers;
         }
         if (i % 50 == 0) c.clock.Advance(kTicksPerMinute / 4);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "cache/credentials_cache.h"
@@ -31,7 +32,7 @@ class CredentialsCacheInspector {
     std::lock_guard lock(cache_.mutex_);
     std::map<std::string, Entry> entries;
     for (const auto& [token, user] : cache_.UserArtifactMap) entries[token].user = user;
-    for (const auto& [token, time] : cache_.TimestampArtifactMap) entries[token].time = time;
+    for (const auto& [token, time] : cache_.TimestampArtifactMap) entries[token].time = time.time;
     return entries;
   }
 
@@ -50,6 +51,15 @@ struct CacheUnderTest {
   CacheUnderTest(std::uint32_t session_timeout, std::uint32_t clean_timeout, std::uint32_t debug_setting)
       : debug(debug_setting), cache{clock, CacheTimeouts{session_timeout, clean_timeout}, reporter} {
     cache.InitCredentialsCache();
+  }
+  // The sign-on the decision would store for `ticket` now.
+  SignOn SignOnOf(std::string ticket, std::string user) const { return {std::move(user), {}, std::move(ticket), clock.Now()}; }
+  std::optional<std::string> Store(std::string ticket, std::string user) {
+    return cache.Store(SignOnOf(std::move(ticket), std::move(user)));
+  }
+  std::optional<std::string> LookupUser(std::string_view cookie) {
+    std::optional<SignOn> found = cache.Lookup(cookie);
+    return found ? std::optional(std::move(found->user)) : std::nullopt;
   }
   std::vector<Event> Events() {
     std::vector<Event> events;
