@@ -81,27 +81,24 @@ std::optional<std::string> SharedSignOnStore::Store(const SignOn& sign_on) noexc
 }
 
 std::optional<SignOn> SharedSignOnStore::Lookup(std::string_view cookie) noexcept {
-  try {
-    return LookupShared(cookie);
-  } catch (...) {
-    Report(EventType::Error, kUserCopyFailed, {});
-    return std::nullopt;
-  }
+  return Answer([this, cookie] { return LookupShared(cookie); });
 }
 
 std::optional<SignOn> SharedSignOnStore::RemoveByTicket(std::string_view ticket) noexcept {
-  try {
-    // The cookie value is the ticket, so one key finds the sign-on by both.
-    return Remove(ticket);
-  } catch (...) {
-    Report(EventType::Error, kUserCopyFailed, {});
-    return std::nullopt;
-  }
+  // The cookie value is the ticket, so one key finds the sign-on by both.
+  return RemoveByCookie(ticket);
 }
 
 std::optional<SignOn> SharedSignOnStore::RemoveByCookie(std::string_view cookie) noexcept {
+  return Answer([this, cookie] { return Remove(cookie); });
+}
+
+// Only allocation can throw in `step`: the copy it could not make is
+// reported, and the caller gets nothing.
+template <typename Step>
+std::optional<SignOn> SharedSignOnStore::Answer(Step step) const noexcept {
   try {
-    return Remove(cookie);
+    return step();
   } catch (...) {
     Report(EventType::Error, kUserCopyFailed, {});
     return std::nullopt;

@@ -84,6 +84,8 @@ class SharedSignOnStore final : public SignOnStore {
   std::optional<SignOn> RemoveByCookie(std::string_view cookie) noexcept override;
 
  private:
+  template <typename Step>
+  std::optional<SignOn> Answer(Step step) const noexcept;
   std::optional<SignOn> LookupShared(std::string_view cookie);
   std::optional<SignOn> Remove(std::string_view cookie);
   std::chrono::milliseconds LifetimeOf(TimeValue validated) const noexcept;

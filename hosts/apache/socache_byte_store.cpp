@@ -80,38 +80,24 @@ ByteStoreStatus SocacheByteStore::Put(std::string_view key, std::string_view val
   const apr_time_t expiry = ahead.count() > std::numeric_limits<apr_time_t>::max() - now
                                 ? std::numeric_limits<apr_time_t>::max()
                                 : now + ahead.count();
-  TemporaryPool pool;
-  if (pool.get() == nullptr) return Trouble(APR_ENOMEM, failure);
-  CacheLock lock(binding_.mutex != nullptr ? *binding_.mutex : nullptr);
-  if (lock.status() != APR_SUCCESS) {
-    Trouble(lock.status(), failure);
-    return ByteStoreStatus::LockFailed;
-  }
-  // The providers only read the value; their signature predates const.
-  const apr_status_t status = binding_.provider->store(
-      binding_.instance, binding_.server, IdOf(key), static_cast<unsigned int>(key.size()), expiry,
-      reinterpret_cast<unsigned char*>(const_cast<char*>(value.data())), static_cast<unsigned int>(value.size()),
-      pool.get());
-  return status == APR_SUCCESS ? ByteStoreStatus::Ok : Trouble(status, failure);
+  const ByteStoreStatus status = Call(failure, [&](apr_pool_t* pool) {
+    // The providers only read the value; their signature predates const.
+    return binding_.provider->store(binding_.instance, binding_.server, IdOf(key),
+                                    static_cast<unsigned int>(key.size()), expiry,
+                                    reinterpret_cast<unsigned char*>(const_cast<char*>(value.data())),
+                                    static_cast<unsigned int>(value.size()), pool);
+  });
+  return status == ByteStoreStatus::NotFound ? Trouble(APR_NOTFOUND, failure) : status;
 }
 
 ByteStoreStatus SocacheByteStore::Get(std::string_view key, std::string& value, std::string& failure) noexcept {
-  TemporaryPool pool;
-  if (pool.get() == nullptr) return Trouble(APR_ENOMEM, failure);
   std::array<unsigned char, kMaxEncodedSignOnSize> data;
   unsigned int size = static_cast<unsigned int>(data.size());
-  apr_status_t status;
-  {
-    CacheLock lock(binding_.mutex != nullptr ? *binding_.mutex : nullptr);
-    if (lock.status() != APR_SUCCESS) {
-      Trouble(lock.status(), failure);
-      return ByteStoreStatus::LockFailed;
-    }
-    status = binding_.provider->retrieve(binding_.instance, binding_.server, IdOf(key),
-                                         static_cast<unsigned int>(key.size()), data.data(), &size, pool.get());
-  }
-  if (status == APR_NOTFOUND) return ByteStoreStatus::NotFound;
-  if (status != APR_SUCCESS) return Trouble(status, failure);
+  const ByteStoreStatus status = Call(failure, [&](apr_pool_t* pool) {
+    return binding_.provider->retrieve(binding_.instance, binding_.server, IdOf(key),
+                                       static_cast<unsigned int>(key.size()), data.data(), &size, pool);
+  });
+  if (status != ByteStoreStatus::Ok) return status;
   try {
     value.assign(reinterpret_cast<const char*>(data.data()), size);
   } catch (const std::bad_alloc&) {
@@ -121,15 +107,27 @@ ByteStoreStatus SocacheByteStore::Get(std::string_view key, std::string& value, 
 }
 
 ByteStoreStatus SocacheByteStore::Remove(std::string_view key, std::string& failure) noexcept {
+  return Call(failure, [&](apr_pool_t* pool) {
+    return binding_.provider->remove(binding_.instance, binding_.server, IdOf(key),
+                                     static_cast<unsigned int>(key.size()), pool);
+  });
+}
+
+// One provider call, with a pool for its temporaries and, for a provider
+// unfit for threads, under the global mutex.
+template <typename ProviderCall>
+ByteStoreStatus SocacheByteStore::Call(std::string& failure, ProviderCall call) const noexcept {
   TemporaryPool pool;
   if (pool.get() == nullptr) return Trouble(APR_ENOMEM, failure);
-  CacheLock lock(binding_.mutex != nullptr ? *binding_.mutex : nullptr);
-  if (lock.status() != APR_SUCCESS) {
-    Trouble(lock.status(), failure);
-    return ByteStoreStatus::LockFailed;
+  apr_status_t status;
+  {
+    CacheLock lock(binding_.mutex != nullptr ? *binding_.mutex : nullptr);
+    if (lock.status() != APR_SUCCESS) {
+      Trouble(lock.status(), failure);
+      return ByteStoreStatus::LockFailed;
+    }
+    status = call(pool.get());
   }
-  const apr_status_t status = binding_.provider->remove(binding_.instance, binding_.server, IdOf(key),
-                                                        static_cast<unsigned int>(key.size()), pool.get());
   if (status == APR_NOTFOUND) return ByteStoreStatus::NotFound;
   return status == APR_SUCCESS ? ByteStoreStatus::Ok : Trouble(status, failure);
 }

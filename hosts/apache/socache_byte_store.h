@@ -58,6 +58,8 @@ class SocacheByteStore final : public ByteStore {
   ByteStoreStatus Remove(std::string_view key, std::string& failure) noexcept override;
 
  private:
+  template <typename ProviderCall>
+  ByteStoreStatus Call(std::string& failure, ProviderCall call) const noexcept;
   ByteStoreStatus Trouble(apr_status_t status, std::string& failure) const noexcept;
 
   SocacheBinding binding_;
