@@ -47,6 +47,19 @@ class CredentialsCacheInspector {
 
 using Event = std::tuple<std::uint32_t, std::string, std::string>;  // type, message, detail
 
+// The texts every store reports for the same steps.
+inline constexpr const char* kCreated = "The Turnpike filter created authentication map entries for:";
+inline constexpr const char* kNotHeld = "The Turnpike filter was unable to look up an authentication record for: ";
+inline constexpr const char* kFound = "The Turnpike filter has retrieved the timestamp artifact from the Auth map.:";
+inline constexpr const char* kUnexpired =
+    "The Turnpike filter has determined the timestamp artifact is unexpired, setting user id:";
+inline constexpr TimeValue kMinute = kTicksPerMinute;
+inline constexpr std::uint32_t kNever = 0xFFFFFFFF;  // reaches back before 1601
+
+inline std::optional<std::string> UserOf(std::optional<SignOn> sign_on) {
+  return sign_on ? std::optional(std::move(sign_on->user)) : std::nullopt;
+}
+
 struct CacheUnderTest {
   CacheUnderTest(std::uint32_t session_timeout, std::uint32_t clean_timeout, std::uint32_t debug_setting)
       : debug(debug_setting), cache{clock, CacheTimeouts{session_timeout, clean_timeout}, reporter} {
@@ -57,10 +70,7 @@ struct CacheUnderTest {
   std::optional<std::string> Store(std::string ticket, std::string user) {
     return cache.Store(SignOnOf(std::move(ticket), std::move(user)));
   }
-  std::optional<std::string> LookupUser(std::string_view cookie) {
-    std::optional<SignOn> found = cache.Lookup(cookie);
-    return found ? std::optional(std::move(found->user)) : std::nullopt;
-  }
+  std::optional<std::string> LookupUser(std::string_view cookie) { return UserOf(cache.Lookup(cookie)); }
   std::vector<Event> Events() {
     std::vector<Event> events;
     for (const RecordedEvent& e : log.TakeEvents()) events.emplace_back(e.event_id, e.message, e.detail);

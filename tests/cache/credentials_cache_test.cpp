@@ -28,16 +28,9 @@ std::atomic<long> g_allocations_before_failure{-1};
 namespace turnpike {
 namespace {
 
-constexpr const char* kCreated = "The Turnpike filter created authentication map entries for:";
-constexpr const char* kNotHeld = "The Turnpike filter was unable to look up an authentication record for: ";
-constexpr const char* kFound = "The Turnpike filter has retrieved the timestamp artifact from the Auth map.:";
 constexpr const char* kNoUserDelete = "The Turnpike filter was unable to delete the user artifact at:";
 constexpr const char* kNoUserLookup = "The Turnpike filter was unable to retrieve the user artifact at: ";
-constexpr const char* kUnexpired =
-    "The Turnpike filter has determined the timestamp artifact is unexpired, setting user id:";
 constexpr const char* kEmpty = "The Turnpike filter was found the auth timestamp map empty while cleaning";
-constexpr TimeValue kMinute = kTicksPerMinute;
-constexpr std::uint32_t kNever = 0xFFFFFFFF;  // reaches back before 1601
 
 Event Cleaned(int before, int after) {
   return {2, "The Turnpike filter successfully cleaned the credentials cache",
@@ -135,10 +128,6 @@ const Scenario kScenarios[] = {
     {"a removal reports a missing user half and takes the time half out", 60, 10, 0,
      {Store("ST-a", "alice"), DropUser("ST-a"), ByCookie("ST-a")}, {{1, kNoUserDelete, "ST-a"}}, {}},
 };
-
-std::optional<std::string> UserOf(std::optional<SignOn> sign_on) {
-  return sign_on ? std::optional(sign_on->user) : std::nullopt;
-}
 
 TEST(CredentialsCacheTest, Scenarios) {
   for (const Scenario& scenario : kScenarios) {

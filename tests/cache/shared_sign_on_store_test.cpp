@@ -11,13 +11,9 @@
 namespace turnpike {
 namespace {
 
-using Operation = FakeByteStore::Operation;
+using Op = FakeByteStore::Operation;
+using Status = ByteStoreStatus;
 
-constexpr const char* kCreated = "The Turnpike filter created authentication map entries for:";
-constexpr const char* kNotHeld = "The Turnpike filter was unable to look up an authentication record for: ";
-constexpr const char* kFound = "The Turnpike filter has retrieved the timestamp artifact from the Auth map.:";
-constexpr const char* kUnexpired =
-    "The Turnpike filter has determined the timestamp artifact is unexpired, setting user id:";
 constexpr const char* kStoreFailed = "The Turnpike filter could not store a sign-on in the shared credentials cache:";
 constexpr const char* kReadFailed = "The Turnpike filter could not read the shared credentials cache:";
 constexpr const char* kExpiredNotRemoved =
@@ -30,61 +26,39 @@ constexpr const char* kTooLarge =
     "The Turnpike filter cannot keep a sign-on with this many attributes in the shared credentials cache:";
 constexpr const char* kUnreadable =
     "The Turnpike filter found an unreadable entry in the shared credentials cache for:";
-constexpr const char* kTrouble = "memcache: Connection refused (status 111)";
-constexpr TimeValue kMinute = kTicksPerMinute;
-constexpr TimeValue kSecond = kTicksPerMinute / 60;
-constexpr std::uint32_t kNever = 0xFFFFFFFF;
+constexpr const char* kTrouble = FakeByteStore::kFailureText;
+constexpr TimeValue kSecond = kMinute / 60;
 
 std::string KeyOf(std::string_view cookie) {
   const SignOnKey key = SignOnKeyOf(cookie);
   return {reinterpret_cast<const char*>(key.data()), key.size()};
 }
 
-struct SharedStoreUnderTest {
-  explicit SharedStoreUnderTest(std::uint32_t session_timeout) {
+// The shared store on the cache fixture's clock and reporter (Debug 1).
+struct SharedStoreUnderTest : CacheUnderTest {
+  explicit SharedStoreUnderTest(std::uint32_t session_timeout) : CacheUnderTest(session_timeout, 1, 1) {
     store.Attach(CacheTimeouts{session_timeout, 1}, reporter);
   }
-  std::vector<Event> Events() {
-    std::vector<Event> events;
-    for (const RecordedEvent& e : log.TakeEvents()) events.emplace_back(e.event_id, e.message, e.detail);
-    return events;
-  }
-  SignOn SignOnOf(std::string ticket, std::string user) const { return {std::move(user), {}, std::move(ticket), clock.Now()}; }
-
-  FakeClock clock;
   FakeByteStore bytes;
-  const std::uint32_t debug = 1;
-  RecordingEventLog log;
-  EventReporter reporter{log, debug};
   SharedSignOnStore store{bytes, clock};
 };
 
 struct Step {
-  enum class Kind { Store, Lookup, RemoveByTicket, RemoveByCookie, Advance, Fail, Heal, Spoil } kind;
+  enum class Kind { Store, Refused, Lookup, ByTicket, ByCookie, Advance, Fail, Spoil } kind;
   std::string ticket;
-  std::optional<std::string> user;  // stored (nothing: the store must refuse), or the answer
+  std::optional<std::string> user = {};  // stored, or the answer
   TimeValue ticks = 0;
-  Operation operation = Operation::Put;
-  ByteStoreStatus status = ByteStoreStatus::Ok;
-  bool refused = false;  // a store that must answer nothing
+  std::optional<FakeByteStore::Failure> failure = {};
 };
 Step Store(std::string ticket, std::string user) { return {Step::Kind::Store, ticket, user}; }
-Step Refused(std::string ticket, std::string user) {
-  Step step = Store(ticket, user);
-  step.refused = true;
-  return step;
-}
+Step Refused(std::string ticket, std::string user) { return {Step::Kind::Refused, ticket, user}; }
 Step Lookup(std::string ticket, std::optional<std::string> answer = {}) { return {Step::Kind::Lookup, ticket, answer}; }
-Step ByTicket(std::string ticket, std::optional<std::string> answer = {}) {
-  return {Step::Kind::RemoveByTicket, ticket, answer};
-}
-Step ByCookie(std::string ticket, std::optional<std::string> answer = {}) {
-  return {Step::Kind::RemoveByCookie, ticket, answer};
-}
+Step ByTicket(std::string ticket, std::optional<std::string> answer = {}) { return {Step::Kind::ByTicket, ticket, answer}; }
+Step ByCookie(std::string ticket, std::optional<std::string> answer = {}) { return {Step::Kind::ByCookie, ticket, answer}; }
 Step Advance(TimeValue ticks) { return {Step::Kind::Advance, "", {}, ticks}; }
-Step Fail(Operation operation, ByteStoreStatus status) { return {Step::Kind::Fail, "", {}, 0, operation, status}; }
-Step Heal() { return {Step::Kind::Heal, "", {}}; }
-Step Spoil(std::string ticket) { return {Step::Kind::Spoil, ticket, {}}; }  // a value no release wrote
+Step Fail(Op operation, Status status) { return {Step::Kind::Fail, "", {}, 0, FakeByteStore::Failure{operation, status}}; }
+Step Heal() { return {Step::Kind::Fail, ""}; }
+Step Spoil(std::string ticket) { return {Step::Kind::Spoil, ticket}; }  // a value no release wrote
 
 struct Scenario {
   const char* name;
@@ -112,15 +86,13 @@ const Scenario kScenarios[] = {
      {{4, kCreated, "alice"}, {4, kCreated, "bob"}, {4, kFound, ""}, {4, kUnexpired, "bob"}, {4, kNotHeld, "st-1"}},
      1},
     {"a store that fails: nothing stored or found, each reported with the store's text", 60,
-     {Fail(Operation::Put, ByteStoreStatus::Failed), Refused("ST-1", "alice"),
-      Fail(Operation::Put, ByteStoreStatus::LockFailed), Refused("ST-1", "alice"), Heal(), Store("ST-1", "alice"),
-      Advance(kSecond), Fail(Operation::Get, ByteStoreStatus::Failed), Lookup("ST-1"),
-      Fail(Operation::Get, ByteStoreStatus::LockFailed), Lookup("ST-1")},
+     {Fail(Op::Put, Status::Failed), Refused("ST-1", "alice"), Fail(Op::Put, Status::LockFailed),
+      Refused("ST-1", "alice"), Heal(), Store("ST-1", "alice"), Advance(kSecond), Fail(Op::Get, Status::Failed),
+      Lookup("ST-1"), Fail(Op::Get, Status::LockFailed), Lookup("ST-1")},
      {{1, kStoreFailed, kTrouble}, {1, kLockFailed, kTrouble}, {4, kCreated, "alice"}, {1, kReadFailed, kTrouble},
       {1, kLockFailed, kTrouble}}, 1},
     {"an expired sign-on the store cannot remove is reported and not answered", 60,
-     {Store("ST-1", "alice"), Advance(60 * kMinute), Fail(Operation::Remove, ByteStoreStatus::Failed),
-      Lookup("ST-1")},
+     {Store("ST-1", "alice"), Advance(60 * kMinute), Fail(Op::Remove, Status::Failed), Lookup("ST-1")},
      {{4, kCreated, "alice"}, {4, kFound, ""}, {1, kExpiredNotRemoved, kTrouble}}, 1},
     {"an unreadable entry is reported and not answered", 60,
      {Store("ST-1", "alice"), Spoil("ST-1"), Advance(kSecond), Lookup("ST-1")},
@@ -137,8 +109,8 @@ const Scenario kScenarios[] = {
       ByTicket("ST-2")},
      {{4, kCreated, "alice"}, {4, kCreated, "bob"}, {1, kUnreadable, "ST-2"}}, 0},
     {"a removal the store refuses is reported; the sign-on stays and is not answered", 60,
-     {Store("ST-1", "alice"), Fail(Operation::Remove, ByteStoreStatus::Failed), ByCookie("ST-1"),
-      Fail(Operation::Get, ByteStoreStatus::LockFailed), ByTicket("ST-1"), Heal(), Lookup("ST-1", "alice")},
+     {Store("ST-1", "alice"), Fail(Op::Remove, Status::Failed), ByCookie("ST-1"), Fail(Op::Get, Status::LockFailed),
+      ByTicket("ST-1"), Heal(), Lookup("ST-1", "alice")},
      {{4, kCreated, "alice"}, {1, kNotRemoved, kTrouble}, {1, kLockFailed, kTrouble}, {4, kFound, ""},
       {4, kUnexpired, "alice"}}, 1},
 };
@@ -148,25 +120,19 @@ TEST(SharedSignOnStore, Scenarios) {
     SCOPED_TRACE(scenario.name);
     SharedStoreUnderTest s(scenario.session_timeout);
     for (const Step& step : scenario.steps) {
-      const auto user_of = [](std::optional<SignOn> found) {
-        return found ? std::optional(found->user) : std::nullopt;
-      };
       switch (step.kind) {
-        case Step::Kind::Store:
-          EXPECT_EQ(s.store.Store(s.SignOnOf(step.ticket, *step.user)),
-                    step.refused ? std::nullopt : std::optional(step.ticket));
-          break;
-        case Step::Kind::Lookup: EXPECT_EQ(user_of(s.store.Lookup(step.ticket)), step.user); break;
-        case Step::Kind::RemoveByTicket: EXPECT_EQ(user_of(s.store.RemoveByTicket(step.ticket)), step.user); break;
-        case Step::Kind::RemoveByCookie: EXPECT_EQ(user_of(s.store.RemoveByCookie(step.ticket)), step.user); break;
+        case Step::Kind::Store: EXPECT_EQ(s.store.Store(s.SignOnOf(step.ticket, *step.user)), step.ticket); break;
+        case Step::Kind::Refused: EXPECT_EQ(s.store.Store(s.SignOnOf(step.ticket, *step.user)), std::nullopt); break;
+        case Step::Kind::Lookup: EXPECT_EQ(UserOf(s.store.Lookup(step.ticket)), step.user); break;
+        case Step::Kind::ByTicket: EXPECT_EQ(UserOf(s.store.RemoveByTicket(step.ticket)), step.user); break;
+        case Step::Kind::ByCookie: EXPECT_EQ(UserOf(s.store.RemoveByCookie(step.ticket)), step.user); break;
         case Step::Kind::Advance: s.clock.Advance(step.ticks); break;
-        case Step::Kind::Fail: s.bytes.Fail(step.operation, step.status, kTrouble); break;
-        case Step::Kind::Heal: s.bytes.Heal(); break;
-        case Step::Kind::Spoil: s.bytes.entries().at(KeyOf(step.ticket)).value = "\x03"; break;
+        case Step::Kind::Fail: s.bytes.failure = step.failure; break;
+        case Step::Kind::Spoil: s.bytes.entries.at(KeyOf(step.ticket)).value = "\x03"; break;
       }
     }
     EXPECT_EQ(s.Events(), scenario.events);
-    EXPECT_EQ(s.bytes.entries().size(), scenario.held);
+    EXPECT_EQ(s.bytes.entries.size(), scenario.held);
   }
 }
 
@@ -192,7 +158,7 @@ TEST(SharedSignOnStore, LifetimeHandedToTheStore) {
     SignOn sign_on = s.SignOnOf("ST-1", "alice");
     sign_on.validated -= row.age;
     ASSERT_TRUE(s.store.Store(sign_on));
-    EXPECT_EQ(s.bytes.entries().at(KeyOf("ST-1")).lifetime.count(), row.lifetime_ms)
+    EXPECT_EQ(s.bytes.entries.at(KeyOf("ST-1")).lifetime.count(), row.lifetime_ms)
         << row.session_timeout << " minutes, stored at " << row.age;
   }
 }
@@ -207,12 +173,12 @@ TEST(SharedSignOnStore, KeepsTheWholeRecord) {
   SignOn looked_up = alice;
   looked_up.ticket.clear();
   ASSERT_EQ(s.store.Store(alice), "ST-1");
-  EXPECT_EQ(s.bytes.entries().at(KeyOf("ST-1")).value.find("ST-1"), std::string::npos);
+  EXPECT_EQ(s.bytes.entries.at(KeyOf("ST-1")).value.find("ST-1"), std::string::npos);
   EXPECT_EQ(s.store.Lookup("ST-1"), looked_up);
-  EXPECT_EQ(s.bytes.gets(), 0) << "answered from memory";
+  EXPECT_EQ(s.bytes.gets, 0) << "answered from memory";
   s.clock.Advance(kSecond);
   EXPECT_EQ(s.store.Lookup("ST-1"), looked_up);
-  EXPECT_EQ(s.bytes.gets(), 1);
+  EXPECT_EQ(s.bytes.gets, 1);
   EXPECT_EQ(s.store.RemoveByCookie("ST-1"), alice);
 
   SignOn too_large = alice;
@@ -233,7 +199,7 @@ TEST(SharedSignOnStore, ReadsEntriesOfEarlierReleases) {
   value += "alice";
   const std::string key_of_st_old =
       "\x63\x64\x1b\x8a\xbe\x06\xfa\xd8\x2d\x8c\xd2\x39\x59\x5b\xd4\xab\x0e\xf9\x15\xa1";
-  s.bytes.entries()[key_of_st_old] = {value, std::chrono::milliseconds(1)};
+  s.bytes.entries[key_of_st_old] = {value, std::chrono::milliseconds(1)};
   EXPECT_EQ(s.store.Lookup("ST-old"), (SignOn{"alice", {}, "", validated}));
 }
 

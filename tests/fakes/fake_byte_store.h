@@ -1,5 +1,6 @@
 // FakeByteStore: a ByteStore in a map, which forgets nothing by itself (so
-// that expiry is seen to be judged by its caller) and can be told to fail.
+// that expiry is seen to be judged by its caller) and fails when told to.
+// Tests set `failure` and read the rest while no operation runs.
 #pragma once
 
 #include <chrono>
@@ -15,62 +16,51 @@ namespace turnpike {
 
 class FakeByteStore final : public ByteStore {
  public:
+  enum class Operation { Put, Get, Remove };
   struct Entry {
     std::string value;
     std::chrono::milliseconds lifetime;
   };
-  enum class Operation { Put, Get, Remove };
+  struct Failure {
+    Operation operation;
+    ByteStoreStatus status;
+  };
+  static constexpr const char* kFailureText = "memcache: Connection refused (status 111)";
 
   ByteStoreStatus Put(std::string_view key, std::string_view value, std::chrono::milliseconds lifetime,
-                      std::string& failure) noexcept override {
+                      std::string& failure_text) noexcept override {
     std::lock_guard lock(mutex_);
-    if (Failing(Operation::Put, failure)) return *failure_;
-    entries_[std::string(key)] = Entry{std::string(value), lifetime};
+    if (Fails(Operation::Put, failure_text)) return failure->status;
+    entries[std::string(key)] = Entry{std::string(value), lifetime};
     return ByteStoreStatus::Ok;
   }
-  ByteStoreStatus Get(std::string_view key, std::string& value, std::string& failure) noexcept override {
+  ByteStoreStatus Get(std::string_view key, std::string& value, std::string& failure_text) noexcept override {
     std::lock_guard lock(mutex_);
-    ++gets_;
-    if (Failing(Operation::Get, failure)) return *failure_;
-    const auto found = entries_.find(std::string(key));
-    if (found == entries_.end()) return ByteStoreStatus::NotFound;
+    ++gets;
+    if (Fails(Operation::Get, failure_text)) return failure->status;
+    const auto found = entries.find(std::string(key));
+    if (found == entries.end()) return ByteStoreStatus::NotFound;
     value = found->second.value;
     return ByteStoreStatus::Ok;
   }
-  ByteStoreStatus Remove(std::string_view key, std::string& failure) noexcept override {
+  ByteStoreStatus Remove(std::string_view key, std::string& failure_text) noexcept override {
     std::lock_guard lock(mutex_);
-    if (Failing(Operation::Remove, failure)) return *failure_;
-    return entries_.erase(std::string(key)) != 0 ? ByteStoreStatus::Ok : ByteStoreStatus::NotFound;
+    if (Fails(Operation::Remove, failure_text)) return failure->status;
+    return entries.erase(std::string(key)) != 0 ? ByteStoreStatus::Ok : ByteStoreStatus::NotFound;
   }
 
-  // From now on `operation` answers `status` with `text`.
-  void Fail(Operation operation, ByteStoreStatus status, std::string text) {
-    std::lock_guard lock(mutex_);
-    failing_ = operation;
-    failure_ = status;
-    failure_text_ = std::move(text);
-  }
-  void Heal() {
-    std::lock_guard lock(mutex_);
-    failure_.reset();
-  }
-
-  std::map<std::string, Entry>& entries() { return entries_; }
-  int gets() const { return gets_; }
+  std::optional<Failure> failure;
+  std::map<std::string, Entry> entries;
+  int gets = 0;
 
  private:
-  bool Failing(Operation operation, std::string& failure) {
-    if (!failure_ || failing_ != operation) return false;
-    failure = failure_text_;
+  bool Fails(Operation operation, std::string& failure_text) {
+    if (!failure || failure->operation != operation) return false;
+    failure_text = kFailureText;
     return true;
   }
 
   std::mutex mutex_;
-  std::map<std::string, Entry> entries_;
-  int gets_ = 0;
-  Operation failing_ = Operation::Put;
-  std::optional<ByteStoreStatus> failure_;
-  std::string failure_text_;
 };
 
 }  // namespace turnpike
