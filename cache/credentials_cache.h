@@ -123,8 +123,8 @@ class CredentialsCache final : public SignOnStore {
   };
   // The attributes hang off a pointer that stays null for a sign-on without
   // any, which most are. It rides in the timestamp half, whose node it
-  // leaves in the same malloc size class (56 bytes asked, 64 taken, as 48
-  // were); in the user half it would move that node up one class.
+  // leaves in the same malloc size class (glibc: 56 bytes asked, 64 taken,
+  // as for 48); in the user half it would move that node up one class.
   struct TimestampArtifact {
     TimeValue time = 0;
     std::unique_ptr<std::vector<SignOnAttribute>> attributes;
@@ -135,11 +135,11 @@ class CredentialsCache final : public SignOnStore {
   // missing is empty.
   using ExtractedEntry = std::pair<TimestampMap::node_type, UserMap::node_type>;
 
-  // All run with mutex_ held.
+  std::optional<SignOn> Remove(std::string_view cookie) noexcept;
+  // All three run with mutex_ held.
   void CleanCredentialsCache(TimeValue now);
   TimestampMap::iterator RemoveEntry(TimestampMap::iterator entry);
   ExtractedEntry ExtractEntry(TimestampMap::iterator entry);
-  std::optional<SignOn> Remove(std::string_view cookie) noexcept;
 
   void Report(EventType type, const char* message, const char* detail) const noexcept;
   void Report(EventType type, const char* message, std::string_view detail) const noexcept;
