@@ -87,7 +87,9 @@ struct Cache {
     cache.InitCredentialsCache();
   }
   void Fill(std::int64_t entries) {
-    for (std::int64_t n = 0; n < entries; ++n) benchmark::DoNotOptimize(cache.StoreCredentials(Ticket(n), User(n)));
+    for (std::int64_t n = 0; n < entries; ++n) {
+      benchmark::DoNotOptimize(cache.Store(SignOn{User(n), {}, Ticket(n), clock.Now()}));
+    }
   }
 
   FakeClock clock;
@@ -112,8 +114,8 @@ void Lookup(benchmark::State& state, char prefix) {
   for (auto _ : state) {
     // A prime stride, so successive lookups do not walk memory in order.
     next = (next + 7919) % tickets.size();
-    std::optional<std::string> user = c.cache.LookupCredentials(tickets[next]);
-    benchmark::DoNotOptimize(user);
+    std::optional<SignOn> sign_on = c.cache.Lookup(tickets[next]);
+    benchmark::DoNotOptimize(sign_on);
   }
   // Read after the loop: the benchmark library allocates nothing inside it.
   state.counters["allocations_per_lookup"] =
@@ -143,7 +145,7 @@ void BM_CleaningLockHold(benchmark::State& state) {
       c.clock.AdvanceMinutes(1);
     }
     state.ResumeTiming();
-    benchmark::DoNotOptimize(c.cache.LookupCredentials("not-held"));
+    benchmark::DoNotOptimize(c.cache.Lookup("not-held"));
   }
   state.SetItemsProcessed(state.iterations() * entries);
 }

@@ -24,7 +24,7 @@ int AsEventCount(std::size_t count) noexcept {
 
 }  // namespace
 
-CredentialsStore::~CredentialsStore() = default;
+SignOnStore::~SignOnStore() = default;
 
 CredentialsCache::CredentialsCache(const Clock& clock, CacheTimeouts timeouts,
                                    const EventReporter& reporter) noexcept
@@ -45,31 +45,42 @@ void CredentialsCache::InitCredentialsCache() noexcept {
   LastCleanTime = clock_.Now();
 }
 
-std::optional<std::string> CredentialsCache::StoreCredentials(std::string_view token,
-                                                              std::string_view user) noexcept {
-  std::lock_guard lock(mutex_);
-  const TimeValue now = clock_.Now();
+std::optional<std::string> CredentialsCache::Store(const SignOn& sign_on) noexcept {
+  // The cookie value is the ticket.
+  const std::string_view token = sign_on.ticket;
+  // Copied before the lock, which other requests wait for; most sign-ons
+  // have none.
+  std::unique_ptr<std::vector<SignOnAttribute>> attributes;
+  try {
+    if (!sign_on.attributes.empty()) {
+      attributes = std::make_unique<std::vector<SignOnAttribute>>(sign_on.attributes);
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
 
-  UserMap::iterator user_entry = UserArtifactMap.find(token);
+  const HashedToken hashed{token, TokenHash{}(token)};
+  std::lock_guard lock(mutex_);
+  UserMap::iterator user_entry = UserArtifactMap.find(hashed);
   const bool new_user_entry = user_entry == UserArtifactMap.end();
   try {
     if (new_user_entry) {
-      user_entry = UserArtifactMap.emplace(std::string(token), std::string(user)).first;
+      user_entry = UserArtifactMap.emplace(std::string(token), sign_on.user).first;
     } else {
       // assign allocates before it lets go of the old text, so a failure
-      // leaves the entry whole with its previous user and time.
-      user_entry->second.assign(user);
+      // leaves the entry whole with its previous sign-on and time.
+      user_entry->second.assign(sign_on.user);
     }
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
 
   try {
-    const auto time_entry = TimestampArtifactMap.find(token);
+    const auto time_entry = TimestampArtifactMap.find(hashed);
     if (time_entry != TimestampArtifactMap.end()) {
-      time_entry->second = now;
+      time_entry->second = TimestampArtifact{sign_on.validated, std::move(attributes)};
     } else {
-      TimestampArtifactMap.emplace(std::string(token), now);
+      TimestampArtifactMap.emplace(std::string(token), TimestampArtifact{sign_on.validated, std::move(attributes)});
     }
   } catch (const std::bad_alloc&) {
     // Without its time the entry could never expire or be cleaned; take the
@@ -87,21 +98,23 @@ std::optional<std::string> CredentialsCache::StoreCredentials(std::string_view t
   }
 }
 
-std::optional<std::string> CredentialsCache::LookupCredentials(std::string_view token) noexcept {
+std::optional<SignOn> CredentialsCache::Lookup(std::string_view cookie) noexcept {
   std::lock_guard lock(mutex_);
   // One reading serves the cleaning and the lookup, so both judge expiry at
   // the same instant and a cleaning of many entries reads the clock once.
   const TimeValue now = clock_.Now();
   CleanCredentialsCache(now);
 
+  const HashedToken token{cookie, TokenHash{}(cookie)};
   const auto time_entry = TimestampArtifactMap.find(token);
   if (time_entry == TimestampArtifactMap.end()) {
-    Report(EventType::Information, kTokenNotHeld, token);
+    Report(EventType::Information, kTokenNotHeld, cookie);
     return std::nullopt;
   }
   Report(EventType::Information, kTimestampFound, nullptr);
 
-  if (IsExpired(time_entry->second, timeouts_.SessionTimeout, now)) {
+  const TimestampArtifact& found = time_entry->second;
+  if (IsExpired(found.time, timeouts_.SessionTimeout, now)) {
     RemoveEntry(time_entry);
     return std::nullopt;
   }
@@ -112,14 +125,46 @@ std::optional<std::string> CredentialsCache::LookupCredentials(std::string_view 
     return std::nullopt;
   }
 
-  std::optional<std::string> user;
+  // The copies are made first, so that what can fail fails before the
+  // answer is built; the answer is then built in the caller's place, with
+  // no move of the record.
+  std::string user;
+  std::vector<SignOnAttribute> attributes;
   try {
-    user.emplace(user_entry->second);
+    user = user_entry->second;
+    if (found.attributes) attributes = *found.attributes;
   } catch (const std::bad_alloc&) {
     Report(EventType::Error, kUserCopyFailed, nullptr);
+    Report(EventType::Information, kUserFound, nullptr);
+    return std::nullopt;
   }
-  Report(EventType::Information, kUserFound, user ? user->c_str() : nullptr);
-  return user;
+  Report(EventType::Information, kUserFound, user.c_str());
+  return std::optional<SignOn>(std::in_place, std::move(user), std::move(attributes), std::string(), found.time);
+}
+
+std::optional<SignOn> CredentialsCache::RemoveByTicket(std::string_view ticket) noexcept {
+  return Remove(ticket);
+}
+
+std::optional<SignOn> CredentialsCache::RemoveByCookie(std::string_view cookie) noexcept {
+  return Remove(cookie);
+}
+
+std::optional<SignOn> CredentialsCache::Remove(std::string_view cookie) noexcept {
+  std::lock_guard lock(mutex_);
+  const auto time_entry = TimestampArtifactMap.find(cookie);
+  if (time_entry == TimestampArtifactMap.end()) return std::nullopt;
+  const bool expired = IsExpired(time_entry->second.time, timeouts_.SessionTimeout, clock_.Now());
+  auto [time_half, user_half] = ExtractEntry(time_entry);
+  if (expired || user_half.empty()) return std::nullopt;
+  // Moved out of the nodes: nothing is allocated, nothing can fail.
+  TimestampArtifact& time = time_half.mapped();
+  SignOn sign_on;
+  sign_on.user = std::move(user_half.mapped());
+  if (time.attributes) sign_on.attributes = std::move(*time.attributes);
+  sign_on.ticket = std::move(time_half.key());
+  sign_on.validated = time.time;
+  return sign_on;
 }
 
 void CredentialsCache::CleanCredentialsCache(TimeValue now) {
@@ -135,7 +180,7 @@ void CredentialsCache::CleanCredentialsCache(TimeValue now) {
 
   const std::uint32_t session_timeout = timeouts_.SessionTimeout;
   for (auto entry = TimestampArtifactMap.begin(); entry != TimestampArtifactMap.end();) {
-    if (IsExpired(entry->second, session_timeout, now)) {
+    if (IsExpired(entry->second.time, session_timeout, now)) {
       entry = RemoveEntry(entry);
     } else {
       ++entry;
@@ -152,18 +197,23 @@ void CredentialsCache::CleanCredentialsCache(TimeValue now) {
 
 CredentialsCache::TimestampMap::iterator CredentialsCache::RemoveEntry(
     TimestampMap::iterator entry) {
+  const auto next = std::next(entry);
+  ExtractEntry(entry);
+  return next;
+}
+
+CredentialsCache::ExtractedEntry CredentialsCache::ExtractEntry(TimestampMap::iterator entry) {
   // Removal starts from the timestamp half, so that half is always there to
   // remove. Extracting the node keeps its key alive, without a copy, for the
   // user-half removal and its report.
-  const auto next = std::next(entry);
-  const TimestampMap::node_type removed = TimestampArtifactMap.extract(entry);
-  const auto user_entry = UserArtifactMap.find(removed.key());
+  ExtractedEntry removed{TimestampArtifactMap.extract(entry), UserMap::node_type{}};
+  const auto user_entry = UserArtifactMap.find(removed.first.key());
   if (user_entry == UserArtifactMap.end()) {
-    Report(EventType::Error, kUserHalfMissingOnDelete, removed.key().c_str());
+    Report(EventType::Error, kUserHalfMissingOnDelete, removed.first.key().c_str());
   } else {
-    UserArtifactMap.erase(user_entry);
+    removed.second = UserArtifactMap.extract(user_entry);
   }
-  return next;
+  return removed;
 }
 
 void CredentialsCache::Report(EventType type, const char* message,

@@ -1,68 +1,77 @@
 // CredentialsCache: the sign-ons of this process, kept in its memory.
 //
-// Two hash maps keyed by the ticket: `UserArtifactMap` (ticket to user name)
-// and `TimestampArtifactMap` (ticket to the time the ticket was validated).
-// An entry lives `SessionTimeout` minutes from its creation; using the cookie
-// does not extend it. Expired entries are removed when a lookup meets them,
-// and by a cleaning that every lookup starts with, at most once per
-// `CacheCleanTimeout` minutes.
+// Two hash maps keyed by the ticket, which is the cookie value:
+// `UserArtifactMap` (ticket to the user name) and `TimestampArtifactMap`
+// (ticket to the time the ticket was validated and, when the CAS server
+// released any, the attributes). An entry lives `SessionTimeout` minutes
+// from that time; using the cookie does not extend it. Expired entries are
+// removed when a lookup or a removal meets them, and by a cleaning that every
+// lookup starts with, at most once per `CacheCleanTimeout` minutes.
 //
-// What callers may rely on:
+// What callers may rely on (beyond the SignOnStore contract):
 //   - A token is in both maps or in neither, also after a failed allocation.
 //   - An entry exactly `SessionTimeout` minutes old is expired; with 0 every
-//     entry is expired as soon as it exists. A lookup never returns the user
-//     of an expired entry, even one that no cleaning has removed yet.
-//   - Storing a token that is already held replaces its user and its time;
-//     one entry remains.
+//     entry is expired as soon as it exists. A lookup never returns an
+//     expired sign-on, even one that no cleaning has removed yet.
+//   - Storing a ticket that is already held replaces its sign-on and its
+//     time; one entry remains.
 //   - A stored empty user name comes back as "", not as nothing.
-//   - With Debug 0 a lookup allocates nothing but the copy of the user name
-//     it returns (so nothing when it returns nothing): the ticket is found
-//     through its view, without a temporary key.
+//   - With Debug 0 a lookup allocates nothing but the copies it returns
+//     (the user name, and the attributes when there are any; nothing when it
+//     returns nothing): the ticket is found through its view, without a
+//     temporary key. A removal allocates nothing: the sign-on it answers is
+//     moved out of the maps.
 //   - Timeouts so large that "now minus the timeout" would fall before
 //     1601-01-01 mean "never": an entry under such a `SessionTimeout` never
 //     expires, and under such a `CacheCleanTimeout` no cleaning runs.
 //   - Every event reported here goes through the EventReporter: information
 //     events only while Debug is non-zero, the cleaning summary (a warning)
-//     always.
+//     always. Removals report nothing of their own.
 //
 // What it deliberately does not do:
-//   - No size limit, no eviction, no logout: an entry leaves only by
-//     expiring. A process that gets no cookie lookups never cleans.
+//   - No size limit and no eviction: an entry leaves by expiring or by a
+//     removal (logout). A process that gets no cookie lookups never cleans.
 //   - Nothing is persisted or shared with other processes.
-//   - No cleaning when storing, and no thread or timer of its own.
+//   - No cleaning when storing or removing, and no thread or timer of its
+//     own.
 //   - The hash is std::hash without a per-process seed. Keys are only tickets
 //     that the CAS server has just validated, never a value a browser chose,
 //     so nobody outside can crowd one bucket.
 //
-// Memory: when an entry cannot be allocated, the half already made is taken
-// out again, an existing entry keeps its old user and time, and the store
-// answers nothing (the request decision reports that and answers with an
-// error). When the returned copy of the token cannot be made the entry stays.
-// When the copy of a user name cannot be made the lookup reports it and
-// answers nothing; the entry stays.
+// Memory: a sign-on without attributes takes the heap blocks a user name
+// alone did, of the same sizes (the attributes' null pointer fits in the
+// timestamp node's rounding). When an entry cannot be allocated, the half
+// already made is taken out again, an existing entry keeps its old sign-on
+// and time, and the store answers nothing (the request decision reports that
+// and answers with an error). When the returned copy of the token cannot be
+// made the entry stays. When the copy of a sign-on cannot be made the lookup
+// reports it (as the user string it could not create) and answers nothing;
+// the entry stays.
 //
-// Ownership: the cache owns its copies of tokens and user names; the caller
-// owns every returned string. The clock and the reporter are borrowed and
-// must outlive the cache; the two time-outs are its own copy.
+// Ownership: the cache owns its copies of tickets and sign-ons; the caller
+// owns every answer. The clock and the reporter are borrowed and must
+// outlive the cache; the two time-outs are its own copy.
 //
-// Threads: StoreCredentials and LookupCredentials may run on any number of
-// threads at once. One non-recursive mutex guards both maps and the time of
-// the last cleaning; each store and each lookup holds it for its whole run,
-// the lookup's cleaning included, and events are reported while it is held.
-// A due cleaning walks every entry under the lock, so it delays every other
-// request for that long.
+// Threads: every operation may run on any number of threads at once. One
+// non-recursive mutex guards both maps and the time of the last cleaning;
+// each operation holds it for its whole run, the lookup's cleaning
+// included, and events are reported while it is held. A due cleaning walks
+// every entry under the lock, so it delays every other request for that
+// long.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
-#include "cache/credentials_store.h"
 #include "cache/sign_on_store.h"
 #include "eventlog/event_reporter.h"
 #include "platform/clock.h"
@@ -73,18 +82,7 @@ namespace turnpike {
 // up); the maps grow beyond it as needed.
 inline constexpr std::size_t kCredentialsCacheBuckets = 1024;
 
-// True when `time` is `minutes` or more old at `now`: at or before
-// now - minutes. The product cannot overflow (2^32 minutes is about 2^61
-// units); when it exceeds `now` the threshold would lie before 1601, and the
-// answer is false, so that a huge timeout means "never" rather than
-// "immediately".
-constexpr bool IsExpired(TimeValue time, std::uint32_t minutes, TimeValue now) noexcept {
-  const TimeValue span = TimeValue{minutes} * kTicksPerMinute;
-  if (span > now) return false;
-  return time <= now - span;
-}
-
-class CredentialsCache final : public CredentialsStore {
+class CredentialsCache final : public SignOnStore {
  public:
   CredentialsCache(const Clock& clock, CacheTimeouts timeouts, const EventReporter& reporter) noexcept;
   CredentialsCache(const CredentialsCache&) = delete;
@@ -98,26 +96,50 @@ class CredentialsCache final : public CredentialsStore {
   // start smaller and grow as usual.
   void InitCredentialsCache() noexcept;
 
-  std::optional<std::string> StoreCredentials(std::string_view token,
-                                              std::string_view user) noexcept override;
-  std::optional<std::string> LookupCredentials(std::string_view token) noexcept override;
+  std::optional<std::string> Store(const SignOn& sign_on) noexcept override;
+  std::optional<SignOn> Lookup(std::string_view cookie) noexcept override;
+  // The cookie value is the ticket, so both find the same entry.
+  std::optional<SignOn> RemoveByTicket(std::string_view ticket) noexcept override;
+  std::optional<SignOn> RemoveByCookie(std::string_view cookie) noexcept override;
 
  private:
   friend class CredentialsCacheInspector;  // tests look at both maps
 
-  // Lets a std::string_view find a std::string key without building one.
+  // A ticket with its hash, computed once for the searches of both maps: a
+  // lookup that finds its sign-on hashes the ticket once, not twice.
+  struct HashedToken {
+    std::string_view text;
+    std::size_t hash;
+    friend bool operator==(const HashedToken& token, const std::string& key) noexcept { return token.text == key; }
+  };
+  // Lets a std::string_view or a HashedToken find a std::string key without
+  // building one.
   struct TokenHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view token) const noexcept {
       return std::hash<std::string_view>{}(token);
     }
+    std::size_t operator()(const HashedToken& token) const noexcept { return token.hash; }
+  };
+  // The attributes hang off a pointer that stays null for a sign-on without
+  // any, which most are. It rides in the timestamp half, whose node it
+  // leaves in the same malloc size class (glibc: 56 bytes asked, 64 taken,
+  // as for 48); in the user half it would move that node up one class.
+  struct TimestampArtifact {
+    TimeValue time = 0;
+    std::unique_ptr<std::vector<SignOnAttribute>> attributes;
   };
   using UserMap = std::unordered_map<std::string, std::string, TokenHash, std::equal_to<>>;
-  using TimestampMap = std::unordered_map<std::string, TimeValue, TokenHash, std::equal_to<>>;
+  using TimestampMap = std::unordered_map<std::string, TimestampArtifact, TokenHash, std::equal_to<>>;
+  // The two halves of an entry taken out of the maps; a half that was
+  // missing is empty.
+  using ExtractedEntry = std::pair<TimestampMap::node_type, UserMap::node_type>;
 
-  // Both run with mutex_ held.
+  std::optional<SignOn> Remove(std::string_view cookie) noexcept;
+  // All three run with mutex_ held.
   void CleanCredentialsCache(TimeValue now);
   TimestampMap::iterator RemoveEntry(TimestampMap::iterator entry);
+  ExtractedEntry ExtractEntry(TimestampMap::iterator entry);
 
   void Report(EventType type, const char* message, const char* detail) const noexcept;
   void Report(EventType type, const char* message, std::string_view detail) const noexcept;

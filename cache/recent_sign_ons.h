@@ -8,30 +8,32 @@
 // following requests of the same browser be answered without the lock.
 //
 // What callers may rely on:
-//   - Find answers only what Remember was given less than `ttl` ago: the
-//     user and the sign-on's creation time, unchanged. Whether the sign-on
-//     has expired is still the caller's to judge from that time, so the
-//     memory never lengthens a session.
+//   - Find answers only what Remember was given less than `ttl` ago, and
+//     not forgotten since: the sign-on unchanged, its validation time
+//     included, but for its ticket, which is not kept (left empty). Whether the sign-on has expired is still the caller's to
+//     judge from that time, so the memory never lengthens a session.
 //   - Tokens compare byte for byte.
 //   - At most `capacity` tokens are kept; when full, everything is
 //     forgotten at once (the next lookups go to the shared store again).
 //
 // What it deliberately does not do: it does not see what other processes or
 // servers do to the shared store. A sign-on that the shared store drops to
-// make room is still accepted here for up to `ttl`; sign-ons are never
-// removed otherwise, since they end only by expiring.
+// make room, or that another process logs out, is still accepted here for up
+// to `ttl`; only a logout in this process forgets it at once.
 //
-// Threads: Find and Remember may run on any number of threads at once; one
-// mutex guards the map, held for one hash lookup or insertion.
+// Threads: every operation may run on any number of threads at once; one
+// mutex guards the map, held for one hash lookup, insertion or removal.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
+#include "common/sign_on.h"
 #include "platform/clock.h"
 
 namespace turnpike {
@@ -43,18 +45,20 @@ class RecentSignOns {
   RecentSignOns(const RecentSignOns&) = delete;
   RecentSignOns& operator=(const RecentSignOns&) = delete;
 
-  // True, with the user and the creation time, when `token` was remembered
-  // less than the ttl ago.
-  bool Find(std::string_view token, std::string& user, TimeValue& created) noexcept;
+  // The sign-on remembered under `token` less than the ttl ago, or nothing
+  // (also when its copy cannot be made).
+  std::optional<SignOn> Find(std::string_view token) noexcept;
 
   // Remembers a sign-on the shared store holds. Out of memory, it simply
   // remembers nothing.
-  void Remember(std::string_view token, std::string_view user, TimeValue created) noexcept;
+  void Remember(std::string_view token, const SignOn& sign_on) noexcept;
+
+  // Forgets `token`'s sign-on, which has just been logged out.
+  void Forget(std::string_view token) noexcept;
 
  private:
   struct Entry {
-    std::string user;
-    TimeValue created;
+    SignOn sign_on;
     TimeValue remembered;
   };
   struct Hash {

@@ -30,6 +30,7 @@
 #include <string_view>
 
 #include "common/sign_on.h"
+#include "platform/clock.h"
 
 namespace turnpike {
 
@@ -39,6 +40,17 @@ struct CacheTimeouts {
   std::uint32_t SessionTimeout = 0;
   std::uint32_t CacheCleanTimeout = 0;
 };
+
+// True when `time` is `minutes` or more old at `now`: at or before
+// now - minutes. The product cannot overflow (2^32 minutes is about 2^61
+// units); when it exceeds `now` the threshold would lie before 1601, and the
+// answer is false, so that a huge timeout means "never" rather than
+// "immediately".
+constexpr bool IsExpired(TimeValue time, std::uint32_t minutes, TimeValue now) noexcept {
+  const TimeValue span = TimeValue{minutes} * kTicksPerMinute;
+  if (span > now) return false;
+  return time <= now - span;
+}
 
 class SignOnStore {
  public:
@@ -50,7 +62,10 @@ class SignOnStore {
   virtual std::optional<std::string> Store(const SignOn& sign_on) noexcept = 0;
 
   // The sign-on kept under `cookie` while it has not expired, or nothing,
-  // after which the browser must log in again.
+  // after which the browser must log in again. Its ticket is left empty: a
+  // signed-on request needs only the user and the attributes, and a copy
+  // of the ticket would cost every such request an allocation. The
+  // removals answer it.
   virtual std::optional<SignOn> Lookup(std::string_view cookie) noexcept = 0;
 
   // Single logout: removes the sign-on that `ticket` was validated for, and

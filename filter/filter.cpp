@@ -127,10 +127,10 @@ FirstStep TurnpikeFilter::BeginProtected(FilterHost& host, std::string_view url,
   // A browser may hold a stale cookie of another path or domain beside the
   // good one; the first the store knows is the sign-on.
   for (std::optional<std::string_view> cookie = first; cookie; cookie = values.Next()) {
-    const std::optional<std::string> user = credentials_->LookupCredentials(*cookie);
-    if (!user) continue;
-    const FilterStatus status = SetIdentityHeader(host, settings_, reporter, user->c_str());
-    reporter.LogEvent(EventType::Information, kAuthenticatedByCookie, user->c_str());
+    const std::optional<SignOn> sign_on = credentials_->Lookup(*cookie);
+    if (!sign_on) continue;
+    const FilterStatus status = SetIdentityHeader(host, settings_, reporter, sign_on->user.c_str());
+    reporter.LogEvent(EventType::Information, kAuthenticatedByCookie, sign_on->user.c_str());
     return {status, std::nullopt};
   }
 
@@ -192,8 +192,7 @@ FilterStatus TurnpikeFilter::FinishRequest(FilterHost& host, PendingValidation p
       return AnswerFailure(host, pending.service_, pending.failed_before_, outcome.why, reporter);
     }
     const SignOn& sign_on = *outcome.sign_on;
-    const std::optional<std::string> token =
-        credentials_->StoreCredentials(pending.ticket(), sign_on.user);
+    const std::optional<std::string> token = credentials_->Store(sign_on);
     if (!token) {
       reporter.LogEvent(EventType::Error, kCookieNotStored, sign_on.user.c_str());
       return FilterStatus::Error;

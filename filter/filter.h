@@ -28,7 +28,7 @@
 #include <string_view>
 
 #include "cache/credentials_cache.h"
-#include "cache/credentials_store.h"
+#include "cache/sign_on_store.h"
 #include "common/sign_on.h"
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
@@ -58,7 +58,7 @@ struct PlatformServices {
   ValidationPlatform* validation = nullptr;
   // Where sign-ons are kept. Null: the filter keeps them in a
   // CredentialsCache of its own, in this process's memory, made by Start.
-  CredentialsStore* credentials = nullptr;
+  SignOnStore* credentials = nullptr;
   // Where the validations running at once are counted, when the server is
   // more than this process. Null: the filter counts them in this process.
   ValidationSlots* validation_slots = nullptr;
@@ -154,7 +154,7 @@ class TurnpikeFilter {
   EventReporter reporter_;
   // The in-process sign-ons, when the host lends no store of its own.
   std::optional<CredentialsCache> cache_;
-  CredentialsStore* credentials_ = nullptr;
+  SignOnStore* credentials_ = nullptr;
   // The count of validations, when the host lends none.
   InProcessValidationSlots own_slots_;
   ValidationSlots* validation_slots_ = &own_slots_;

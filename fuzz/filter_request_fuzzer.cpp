@@ -236,8 +236,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& ticket = *ticket_found;
   // A block cut at its size limit cuts the Set-Cookie line.
   FUZZ_CHECK((ticket + ";path=/").starts_with(set_cookie));
-  const std::optional<std::string> user = cache.LookupCredentials(ticket);
-  FUZZ_CHECK(user.has_value());
+  const std::optional<turnpike::SignOn> sign_on = cache.Lookup(ticket);
+  FUZZ_CHECK(sign_on.has_value());
+  const std::string& user = sign_on->user;
 
   InMemoryFilterHost second("/secure/page");
   second.SetServerVariable("HTTPS", "on");
@@ -253,7 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                          value.back() != '\t'));
   if (returns_whole_ticket) FUZZ_CHECK(again == FilterStatus::NextNotification);
   if (again == FilterStatus::NextNotification) {
-    FUZZ_CHECK(second.HeaderValues("CASUser:") == std::vector<std::string>{*user});
+    FUZZ_CHECK(second.HeaderValues("CASUser:") == std::vector<std::string>{user});
   } else {
     FUZZ_CHECK(again == FilterStatus::FinishedKeepConn);
     FUZZ_CHECK(!ReadRedirect(second).set_cookie);

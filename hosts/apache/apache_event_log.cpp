@@ -66,11 +66,11 @@ void ApacheRequestEventLog::CloseSource(EventSourceHandle) {}
 
 const request_rec* FilteredRequest() noexcept { return current_request; }
 
-RequestEventScope::RequestEventScope(const request_rec* request) noexcept
+FilteredRequestScope::FilteredRequestScope(const request_rec* request) noexcept
     : previous_(current_request) {
   current_request = request;
 }
 
-RequestEventScope::~RequestEventScope() { current_request = previous_; }
+FilteredRequestScope::~FilteredRequestScope() { current_request = previous_; }
 
 }  // namespace turnpike

@@ -74,19 +74,19 @@ class ApacheRequestEventLog final : public EventLogAccess {
   const request_rec* request_;
 };
 
-// The request of the innermost RequestEventScope on this thread: the request
+// The request of the innermost FilteredRequestScope on this thread: the request
 // being filtered here, or null. Only the shared cache's provider calls use
 // it, for the request's pool.
 const request_rec* FilteredRequest() noexcept;
 
 // While it lives, FilteredRequest() on this thread answers `request`. Scopes
 // nest; the request must outlive the scope.
-class RequestEventScope {
+class FilteredRequestScope {
  public:
-  explicit RequestEventScope(const request_rec* request) noexcept;
-  ~RequestEventScope();
-  RequestEventScope(const RequestEventScope&) = delete;
-  RequestEventScope& operator=(const RequestEventScope&) = delete;
+  explicit FilteredRequestScope(const request_rec* request) noexcept;
+  ~FilteredRequestScope();
+  FilteredRequestScope(const FilteredRequestScope&) = delete;
+  FilteredRequestScope& operator=(const FilteredRequestScope&) = delete;
 
  private:
   const request_rec* previous_;

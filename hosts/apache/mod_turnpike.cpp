@@ -43,12 +43,13 @@
 #include <optional>
 #include <string>
 
+#include "cache/shared_sign_on_store.h"
 #include "filter/filter.h"
 #include "hosts/apache/apache_event_log.h"
 #include "hosts/apache/apache_filter_host.h"
 #include "hosts/apache/apache_headers.h"
 #include "hosts/apache/shared_validation_slots.h"
-#include "hosts/apache/socache_credentials_store.h"
+#include "hosts/apache/socache_byte_store.h"
 #include "platform/posix/curl_libxml2_validation.h"
 #include "platform/posix/reg_file_registry.h"
 #include "platform/posix/system_clock.h"
@@ -91,7 +92,8 @@ struct FilterRuntime {
   ApacheEventLog event_log;
   SystemClock clock;
   CurlLibxml2ValidationPlatform validation;
-  std::optional<SocacheCredentialsStore> store;
+  std::optional<SocacheByteStore> cache;
+  std::optional<SharedSignOnStore> store;
   // The serving generation's count of validations across all children.
   std::optional<SharedValidationSlots> validation_slots;
   std::uint32_t default_max_validations = 1;
@@ -115,7 +117,7 @@ std::string RegistryPathOf(const server_rec* server) {
 // that was refused is reported first, with its file:line, as the reason the
 // settings are then missing.
 bool StartFilter(FilterRuntime& runtime) {
-  SocacheCredentialsStore* store = runtime.store ? &*runtime.store : nullptr;
+  SharedSignOnStore* store = runtime.store ? &*runtime.store : nullptr;
   runtime.filter = std::make_unique<TurnpikeFilter>(PlatformServices{
       .registry = &runtime.registry,
       .event_log = &runtime.event_log,
@@ -125,11 +127,17 @@ bool StartFilter(FilterRuntime& runtime) {
       .validation_slots = runtime.validation_slots ? &*runtime.validation_slots : nullptr,
       .default_max_validations = runtime.default_max_validations,
   });
-  if (store != nullptr) store->Attach(runtime.filter->settings(), runtime.filter->reporter());
   if (const auto& problem = runtime.registry.problem()) {
     runtime.filter->reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());
   }
-  return runtime.filter->Start();
+  if (!runtime.filter->Start()) return false;
+  // The store reads the time-outs the start has just loaded; no request
+  // comes before the start has finished.
+  if (store != nullptr) {
+    const FilterSettings& settings = runtime.filter->settings();
+    store->Attach(CacheTimeouts{settings.SessionTimeout, settings.CacheCleanTimeout}, runtime.filter->reporter());
+  }
+  return true;
 }
 
 // The start steps as a check: true when the filter would start. Only a
@@ -341,10 +349,9 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
     return HTTP_INTERNAL_SERVER_ERROR;
   }
   runtime->default_max_validations = DefaultMaxValidations();
-  runtime->store.emplace(
-      SocacheBinding{config.cache_provider, config.cache_name_in_use, config.cache_instance,
-                     &cache_mutex, server},
-      runtime->clock);
+  runtime->cache.emplace(SocacheBinding{config.cache_provider, config.cache_name_in_use,
+                                        config.cache_instance, &cache_mutex, server});
+  runtime->store.emplace(*runtime->cache, runtime->clock);
   if (!StartFilter(*runtime)) return HTTP_INTERNAL_SERVER_ERROR;
   if (config.scrub_headers != 0) {
     runtime->scrubbed_header = apr_pstrdup(pconf, runtime->filter->settings().AuthHeader.c_str());
@@ -414,7 +421,7 @@ int FilterRequest(request_rec* request) noexcept {
     if (runtime->scrubbed_header != nullptr) {
       RemoveLookAlikes(request->headers_in, runtime->scrubbed_header);
     }
-    const RequestEventScope events(request);
+    const FilteredRequestScope filtered(request);
     ApacheFilterHost host(request, runtime->scrubbed_header != nullptr);
     switch (runtime->filter->HttpFilterProc(host, kSfNotifyPreprocHeaders)) {
       case FilterStatus::FinishedKeepConn:

@@ -4,6 +4,8 @@
 #include <thread>
 
 #include "cache/credentials_cache_inspector.h"
+#include "cache/shared_sign_on_store.h"
+#include "fakes/fake_byte_store.h"
 
 namespace turnpike {
 namespace {
@@ -22,8 +24,8 @@ TEST(CredentialsCacheConcurrencyTest, SharedTokensStayWhole) {
         const std::string token = "ST-" + std::to_string((i * 7 + t * 5) % 16);
         const std::string user = "user-" + token;
         if (i % 3 == 0) {
-          if (c.cache.StoreCredentials(token, user) != token) ++wrong_answers;
-        } else if (const auto found = c.cache.LookupCredentials(token); found && *found != user) {
+          if (c.Store(token, user) != token) ++wrong_answers;
+        } else if (const auto found = c.LookupUser(token); found && *found != user) {
           ++wrong_answers;
         }
         if (i % 50 == 0) c.clock.Advance(kTicksPerMinute / 4);
@@ -38,6 +40,40 @@ TEST(CredentialsCacheConcurrencyTest, SharedTokensStayWhole) {
     EXPECT_TRUE(entry.time.has_value()) << token;
     EXPECT_EQ(entry.user, "user-" + token);
   }
+}
+
+// Logouts beside sign-ons and lookups of the same few tickets, on both
+// stores (the shared one with its memory of recent sign-ons): no answer
+// carries another ticket's user.
+TEST(CredentialsCacheConcurrencyTest, RemovalsBesideLookupsAnswerOnlyTheirOwnUser) {
+  CacheUnderTest c(/*session_timeout=*/1, /*clean_timeout=*/0, /*debug=*/1);
+  FakeByteStore bytes;
+  SharedSignOnStore shared(bytes, c.clock);
+  shared.Attach(CacheTimeouts{1, 0}, c.reporter);
+  for (SignOnStore* store : {static_cast<SignOnStore*>(&c.cache), static_cast<SignOnStore*>(&shared)}) {
+    std::atomic<int> wrong_answers{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 1000; ++i) {
+          const std::string ticket = "ST-" + std::to_string((i * 7 + t * 5) % 8);
+          const std::string user = "user-" + ticket;
+          std::optional<SignOn> answer;
+          switch (i % 4) {
+            case 0: (void)store->Store(SignOn{user, {}, ticket, c.clock.Now()}); break;
+            case 1: answer = store->RemoveByCookie(ticket); break;
+            case 2: answer = store->RemoveByTicket(ticket); break;
+            default: answer = store->Lookup(ticket); break;
+          }
+          if (answer && answer->user != user) ++wrong_answers;
+          if (i % 50 == 0) c.clock.Advance(kTicksPerMinute / 4);
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong_answers.load(), 0);
+  }
+  for (const Event& event : c.Events()) EXPECT_NE(std::get<0>(event), 1U) << std::get<1>(event);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "cache/credentials_cache.h"
@@ -31,7 +32,7 @@ class CredentialsCacheInspector {
     std::lock_guard lock(cache_.mutex_);
     std::map<std::string, Entry> entries;
     for (const auto& [token, user] : cache_.UserArtifactMap) entries[token].user = user;
-    for (const auto& [token, time] : cache_.TimestampArtifactMap) entries[token].time = time;
+    for (const auto& [token, time] : cache_.TimestampArtifactMap) entries[token].time = time.time;
     return entries;
   }
 
@@ -46,11 +47,30 @@ class CredentialsCacheInspector {
 
 using Event = std::tuple<std::uint32_t, std::string, std::string>;  // type, message, detail
 
+// The texts every store reports for the same steps.
+inline constexpr const char* kCreated = "The Turnpike filter created authentication map entries for:";
+inline constexpr const char* kNotHeld = "The Turnpike filter was unable to look up an authentication record for: ";
+inline constexpr const char* kFound = "The Turnpike filter has retrieved the timestamp artifact from the Auth map.:";
+inline constexpr const char* kUnexpired =
+    "The Turnpike filter has determined the timestamp artifact is unexpired, setting user id:";
+inline constexpr TimeValue kMinute = kTicksPerMinute;
+inline constexpr std::uint32_t kNever = 0xFFFFFFFF;  // reaches back before 1601
+
+inline std::optional<std::string> UserOf(std::optional<SignOn> sign_on) {
+  return sign_on ? std::optional(std::move(sign_on->user)) : std::nullopt;
+}
+
 struct CacheUnderTest {
   CacheUnderTest(std::uint32_t session_timeout, std::uint32_t clean_timeout, std::uint32_t debug_setting)
       : debug(debug_setting), cache{clock, CacheTimeouts{session_timeout, clean_timeout}, reporter} {
     cache.InitCredentialsCache();
   }
+  // The sign-on the decision would store for `ticket` now.
+  SignOn SignOnOf(std::string ticket, std::string user) const { return {std::move(user), {}, std::move(ticket), clock.Now()}; }
+  std::optional<std::string> Store(std::string ticket, std::string user) {
+    return cache.Store(SignOnOf(std::move(ticket), std::move(user)));
+  }
+  std::optional<std::string> LookupUser(std::string_view cookie) { return UserOf(cache.Lookup(cookie)); }
   std::vector<Event> Events() {
     std::vector<Event> events;
     for (const RecordedEvent& e : log.TakeEvents()) events.emplace_back(e.event_id, e.message, e.detail);

@@ -28,16 +28,9 @@ std::atomic<long> g_allocations_before_failure{-1};
 namespace turnpike {
 namespace {
 
-constexpr const char* kCreated = "The Turnpike filter created authentication map entries for:";
-constexpr const char* kNotHeld = "The Turnpike filter was unable to look up an authentication record for: ";
-constexpr const char* kFound = "The Turnpike filter has retrieved the timestamp artifact from the Auth map.:";
 constexpr const char* kNoUserDelete = "The Turnpike filter was unable to delete the user artifact at:";
 constexpr const char* kNoUserLookup = "The Turnpike filter was unable to retrieve the user artifact at: ";
-constexpr const char* kUnexpired =
-    "The Turnpike filter has determined the timestamp artifact is unexpired, setting user id:";
 constexpr const char* kEmpty = "The Turnpike filter was found the auth timestamp map empty while cleaning";
-constexpr TimeValue kMinute = kTicksPerMinute;
-constexpr std::uint32_t kNever = 0xFFFFFFFF;  // reaches back before 1601
 
 Event Cleaned(int before, int after) {
   return {2, "The Turnpike filter successfully cleaned the credentials cache",
@@ -45,7 +38,7 @@ Event Cleaned(int before, int after) {
 }
 
 struct Step {
-  enum class Kind { Store, Lookup, Advance, DropUser } kind;
+  enum class Kind { Store, Lookup, RemoveByTicket, RemoveByCookie, Advance, DropUser } kind;
   std::string token;
   std::optional<std::string> user;  // stored, or the answer a lookup must give
   TimeValue ticks = 0;
@@ -53,6 +46,12 @@ struct Step {
 Step Store(std::string token, std::string user) { return {Step::Kind::Store, token, user}; }
 Step Lookup(std::string token, std::optional<std::string> answer = {}) {
   return {Step::Kind::Lookup, token, answer};
+}
+Step ByTicket(std::string token, std::optional<std::string> answer = {}) {
+  return {Step::Kind::RemoveByTicket, token, answer};
+}
+Step ByCookie(std::string token, std::optional<std::string> answer = {}) {
+  return {Step::Kind::RemoveByCookie, token, answer};
 }
 Step Advance(TimeValue ticks) { return {Step::Kind::Advance, "", {}, ticks}; }
 Step DropUser(std::string token) { return {Step::Kind::DropUser, token, {}}; }
@@ -117,6 +116,17 @@ const Scenario kScenarios[] = {
     {"an expired lookup reports a missing user half", 10, kNever, 0,
      {Store("ST-a", "alice"), DropUser("ST-a"), Advance(10 * kMinute), Lookup("ST-a")},
      {{1, kNoUserDelete, "ST-a"}}, {}},
+    // Removals (logout) report nothing of their own and never clean.
+    {"removed by cookie or by ticket: answered once, the others stay", 60, 10, 1,
+     {Store("ST-a", "alice"), Store("ST-b", "bob"), Store("ST-c", "carol"), ByCookie("ST-a", "alice"),
+      ByTicket("ST-b", "bob"), ByTicket("ST-b"), ByCookie("ST-a"), Lookup("ST-a"), Lookup("ST-c", "carol")},
+     {{4, kCreated, "alice"}, {4, kCreated, "bob"}, {4, kCreated, "carol"}, {4, kNotHeld, "ST-a"}, {4, kFound, ""},
+      {4, kUnexpired, "carol"}}, {"ST-c"}},
+    {"an expired sign-on is removed, not answered, with no cleaning though one is due", 10, 10, 1,
+     {Store("ST-a", "alice"), Store("ST-b", "bob"), Advance(10 * kMinute), ByTicket("ST-a"), ByCookie("st-b")},
+     {{4, kCreated, "alice"}, {4, kCreated, "bob"}}, {"ST-b"}},
+    {"a removal reports a missing user half and takes the time half out", 60, 10, 0,
+     {Store("ST-a", "alice"), DropUser("ST-a"), ByCookie("ST-a")}, {{1, kNoUserDelete, "ST-a"}}, {}},
 };
 
 TEST(CredentialsCacheTest, Scenarios) {
@@ -125,8 +135,10 @@ TEST(CredentialsCacheTest, Scenarios) {
     CacheUnderTest c(scenario.session_timeout, scenario.clean_timeout, scenario.debug);
     for (const Step& step : scenario.steps) {
       switch (step.kind) {
-        case Step::Kind::Store: EXPECT_EQ(c.cache.StoreCredentials(step.token, *step.user), step.token); break;
-        case Step::Kind::Lookup: EXPECT_EQ(c.cache.LookupCredentials(step.token), step.user) << step.token; break;
+        case Step::Kind::Store: EXPECT_EQ(c.Store(step.token, *step.user), step.token); break;
+        case Step::Kind::Lookup: EXPECT_EQ(c.LookupUser(step.token), step.user) << step.token; break;
+        case Step::Kind::RemoveByTicket: EXPECT_EQ(UserOf(c.cache.RemoveByTicket(step.token)), step.user); break;
+        case Step::Kind::RemoveByCookie: EXPECT_EQ(UserOf(c.cache.RemoveByCookie(step.token)), step.user); break;
         case Step::Kind::Advance: c.clock.Advance(step.ticks); break;
         case Step::Kind::DropUser: c.inspect.DropUserHalf(step.token); break;
       }
@@ -139,6 +151,22 @@ TEST(CredentialsCacheTest, Scenarios) {
     }
     EXPECT_EQ(held, scenario.held);
   }
+}
+
+// The whole record comes back from a removal, and from a lookup but for the
+// ticket; replacing a sign-on replaces its attributes too.
+TEST(CredentialsCacheTest, KeepsTheWholeRecord) {
+  CacheUnderTest c(60, 60, 0);
+  const SignOn alice{"alice", {{"mail", {"alice@example.org"}}, {"memberOf", {"staff", "admins"}}}, "ST-1",
+                     c.clock.Now() - 1};
+  ASSERT_EQ(c.cache.Store(alice), "ST-1");
+  EXPECT_EQ(c.cache.Lookup("ST-1"), (SignOn{alice.user, alice.attributes, "", alice.validated}));
+  const SignOn bob{"bob", {}, "ST-1", c.clock.Now()};
+  ASSERT_EQ(c.cache.Store(bob), "ST-1");
+  EXPECT_EQ(c.cache.Lookup("ST-1"), (SignOn{"bob", {}, "", bob.validated}));
+  ASSERT_EQ(c.cache.Store(alice), "ST-1");
+  EXPECT_EQ(c.cache.RemoveByCookie("ST-1"), alice);
+  EXPECT_TRUE(c.inspect.Entries().empty());
 }
 
 TEST(CredentialsCacheTest, IsExpiredNeverWraps) {
@@ -164,10 +192,11 @@ TEST(CredentialsCacheTest, FailedAllocationsLeaveWholeEntriesOnly) {
       SCOPED_TRACE(std::to_string(allowed) + (replacing ? " allocations into a replacement" : " into a store"));
       ASSERT_LT(allowed, 20);
       CacheUnderTest c(60, 60, 0);
-      if (replacing) ASSERT_TRUE(c.cache.StoreCredentials(kToken, kAlice));
+      if (replacing) ASSERT_TRUE(c.Store(kToken, kAlice));
       c.clock.Advance(1);
+      const SignOn bob = c.SignOnOf(kToken, kBob);
       g_allocations_before_failure = allowed;
-      const std::optional<std::string> cookie = c.cache.StoreCredentials(kToken, kBob);
+      const std::optional<std::string> cookie = c.cache.Store(bob);
       const bool failed = g_allocations_before_failure.exchange(-1) < 0;
       EXPECT_EQ(cookie, failed ? std::nullopt : std::optional(kToken));
       EXPECT_TRUE(c.inspect.Entries() == after || (failed && c.inspect.Entries() == before));
@@ -178,9 +207,9 @@ TEST(CredentialsCacheTest, FailedAllocationsLeaveWholeEntriesOnly) {
 
 TEST(CredentialsCacheTest, FailedUserCopyIsReportedAndTheEntryStays) {
   CacheUnderTest c(60, 60, 0);
-  ASSERT_TRUE(c.cache.StoreCredentials(kToken, kAlice));
+  ASSERT_TRUE(c.Store(kToken, kAlice));
   g_allocations_before_failure = 0;
-  EXPECT_EQ(c.cache.LookupCredentials(kToken), std::nullopt);
+  EXPECT_EQ(c.cache.Lookup(kToken), std::nullopt);
   g_allocations_before_failure = -1;
   EXPECT_EQ(c.Events(), (std::vector<Event>{{1, "The Turnpike filter was unable to create the user string. ", ""}}));
   EXPECT_EQ(c.inspect.Entries().size(), 1U);

@@ -35,13 +35,13 @@ constexpr const char* kNoTicketOrCookie = "The Turnpike filter was unable to fin
 constexpr const char* kLoginBlock =
     "Location: https://cas.example.org/cas/login?service=http://www.example.org/secure/page%3fa%3d1\r\n\r\n";
 
-// A CredentialsStore that cannot make the cookie value.
-class RefusingStore final : public CredentialsStore {
+// A store that cannot make the cookie value.
+class RefusingStore final : public SignOnStore {
  public:
-  std::optional<std::string> StoreCredentials(std::string_view, std::string_view) noexcept override {
-    return std::nullopt;
-  }
-  std::optional<std::string> LookupCredentials(std::string_view) noexcept override { return std::nullopt; }
+  std::optional<std::string> Store(const SignOn&) noexcept override { return std::nullopt; }
+  std::optional<SignOn> Lookup(std::string_view) noexcept override { return std::nullopt; }
+  std::optional<SignOn> RemoveByTicket(std::string_view) noexcept override { return std::nullopt; }
+  std::optional<SignOn> RemoveByCookie(std::string_view) noexcept override { return std::nullopt; }
 };
 
 class Decision : public testing::Test {
@@ -53,7 +53,7 @@ class Decision : public testing::Test {
     validation_.body = "yes\nalice\n";  // CAS 1.0: not XML, so the text parser reads it
   }
 
-  void Start(CredentialsStore* store = nullptr, ValidationSlots* slots = nullptr) {
+  void Start(SignOnStore* store = nullptr, ValidationSlots* slots = nullptr) {
     filter_.emplace(PlatformServices{&registry_, &log_, &clock_, &validation_, store, slots, 3});
     ASSERT_TRUE(filter_->Start());
     log_.TakeEvents();
