@@ -19,6 +19,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -114,6 +115,13 @@ class DebianPackage(unittest.TestCase):
             run("a2dismod", "-m", "-p", "-q", "socache_shmcb", check=False)
 
     def test_install_sign_on_upgrade_remove_purge(self):
+        # Nothing in them names this machine's source or build folders.
+        with tempfile.TemporaryDirectory() as unpacked:
+            for deb in self.debs:
+                run("dpkg-deb", "-x", deb, unpacked)
+            found = run("grep", "-rlF", "-e", SOURCE_ROOT, "-e", OUT, unpacked, check=False)
+            self.assertEqual(found.stdout, "")
+
         run(*APT, "install", *self.debs)
         listed = set()
         for package in PACKAGES:
