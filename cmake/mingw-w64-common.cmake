@@ -20,6 +20,9 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601)
 
 # Test programs run under Wine, through a wrapper that keeps a private Wine
-# prefix in the build tree (see tests/windows/wine-run).
+# prefix in the build tree (see tests/windows/wine-run). A 64-bit prefix runs
+# 32-bit programs too, so both builds can share one (the windows-i686 preset
+# uses the windows preset's) and boot it once.
+set(TURNPIKE_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "The Wine prefix of the tests")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/windows/wine-run
-                                  ${CMAKE_BINARY_DIR}/wineprefix)
+                                  ${TURNPIKE_WINE_PREFIX})

@@ -30,6 +30,7 @@
 #include "cache/credentials_cache.h"
 #include "cache/sign_on_store.h"
 #include "common/sign_on.h"
+#include "common/version.h"
 #include "config/filter_settings.h"
 #include "eventlog/event_reporter.h"
 #include "filter/extraction.h"
@@ -168,6 +169,6 @@ bool GetFilterVersion(HttpFilterVersion* version) noexcept;
 
 inline constexpr Dword kFilterVersion = 7;
 inline constexpr Dword kFilterFlags = kSfNotifyOrderHigh | kSfNotifyPreprocHeaders;
-inline constexpr const char* kFilterDescription = "Turnpike, Version 0.7";
+inline constexpr const char* kFilterDescription = "Turnpike, Version " TURNPIKE_VERSION;
 
 }  // namespace turnpike

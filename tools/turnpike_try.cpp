@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/ascii.h"
+#include "common/version.h"
 #include "eventlog/event_reporter.h"
 #include "filter/filter.h"
 #include "filter/path_match.h"
@@ -46,6 +47,7 @@ constexpr const char* kUsage =
     "  --header 'Name: value' a request header sent with every request\n"
     "  --var NAME=VALUE       a server variable for every request (defaults:\n"
     "                         HTTPS=off, SERVER_NAME=localhost)\n"
+    "  --version              the version of turnpike-try and of the filter in it\n"
     "  --help                 this text\n"
     "\n"
     "Exit status: 0 when the filter started and every request was run, 1 when the\n"
@@ -310,6 +312,10 @@ int Run(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::cout << kUsage;
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::cout << "turnpike-try " TURNPIKE_VERSION "\n";
       return 0;
     }
   }

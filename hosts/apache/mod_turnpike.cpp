@@ -44,6 +44,7 @@
 #include <string>
 
 #include "cache/shared_sign_on_store.h"
+#include "common/version.h"
 #include "filter/filter.h"
 #include "hosts/apache/apache_event_log.h"
 #include "hosts/apache/apache_filter_host.h"
@@ -303,6 +304,11 @@ apr_status_t DestroyCache(void* data) noexcept {
 
 // Builds the serving generation: the shared cache, its lock, the filter.
 int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
+  // The version in a line of its own, beside Apache's "configured -- resuming
+  // normal operations", once per start. Not in the Server header
+  // (ap_add_version_component): under Apache's default ServerTokens every
+  // answer would name the sign-on module and its version to any client.
+  ap_log_error(APLOG_MARK, APLOG_NOTICE, 0, server, "mod_turnpike/%s configured", TURNPIKE_VERSION);
   ModuleConfig& config = *ConfigOf(server);
   if (config.cache_provider == nullptr) {
     if (const char* error = ResolveCache(config, pconf, ptemp)) {

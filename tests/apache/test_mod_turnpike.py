@@ -282,6 +282,11 @@ class LifeCycle(unittest.TestCase):
                     ("notice", 5, "The Turnpike ISAPI Filter has been started."),
                     ("notice", 6, "The Turnpike ISAPI Filter has been stopped."),
                 ], apache.logs())
+                # The module's version in a start-up line of its own, once per
+                # start; the started event's text stays as it is.
+                self.assertEqual(apache.error_log_text().count(
+                    "] mod_turnpike/%s configured\n" % os.environ["TURNPIKE_VERSION"]), 2,
+                    apache.logs())
             finally:
                 apache.cleanup()
 

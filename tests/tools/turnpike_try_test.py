@@ -108,6 +108,12 @@ class TurnpikeTry(unittest.TestCase):
         self.assertEqual(done.returncode, 1)
         self.assertEqual([e["detail"] for e in lines[0]["start"]["events"]], ["SOFTWARE\\Turnpike"])
 
+    def test_version_is_the_project_version_whatever_else_is_given(self):
+        for arguments in (["--version"], ["--registry", "/nonexistent", "--version", "/"]):
+            done, _ = run(*arguments)
+            self.assertEqual((done.returncode, done.stdout.decode()),
+                             (0, "turnpike-try %s\n" % os.environ["TURNPIKE_VERSION"]), arguments)
+
     def test_bad_arguments_exit_2_with_usage(self):
         for arguments in ([], ["--registry"], ["--header", "NoColon", "/"], ["--var", "=x", "/"], ["--bogus", "/"]):
             done, _ = run(*arguments)
