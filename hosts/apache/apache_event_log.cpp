@@ -9,8 +9,6 @@ APLOG_USE_MODULE(turnpike);
 namespace turnpike {
 namespace {
 
-thread_local const request_rec* current_request = nullptr;
-
 constexpr std::uint32_t kStartedEvent = 5;
 constexpr std::uint32_t kStoppedEvent = 6;
 
@@ -63,14 +61,5 @@ bool ApacheRequestEventLog::Write(EventSourceHandle, EventSeverity, std::uint16_
 }
 
 void ApacheRequestEventLog::CloseSource(EventSourceHandle) {}
-
-const request_rec* FilteredRequest() noexcept { return current_request; }
-
-FilteredRequestScope::FilteredRequestScope(const request_rec* request) noexcept
-    : previous_(current_request) {
-  current_request = request;
-}
-
-FilteredRequestScope::~FilteredRequestScope() { current_request = previous_; }
 
 }  // namespace turnpike

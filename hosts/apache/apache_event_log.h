@@ -74,22 +74,4 @@ class ApacheRequestEventLog final : public EventLogAccess {
   const request_rec* request_;
 };
 
-// The request of the innermost FilteredRequestScope on this thread: the request
-// being filtered here, or null. Only the shared cache's provider calls use
-// it, for the request's pool.
-const request_rec* FilteredRequest() noexcept;
-
-// While it lives, FilteredRequest() on this thread answers `request`. Scopes
-// nest; the request must outlive the scope.
-class FilteredRequestScope {
- public:
-  explicit FilteredRequestScope(const request_rec* request) noexcept;
-  ~FilteredRequestScope();
-  FilteredRequestScope(const FilteredRequestScope&) = delete;
-  FilteredRequestScope& operator=(const FilteredRequestScope&) = delete;
-
- private:
-  const request_rec* previous_;
-};
-
 }  // namespace turnpike

@@ -427,7 +427,6 @@ int FilterRequest(request_rec* request) noexcept {
     if (runtime->scrubbed_header != nullptr) {
       RemoveLookAlikes(request->headers_in, runtime->scrubbed_header);
     }
-    const FilteredRequestScope filtered(request);
     ApacheFilterHost host(request, runtime->scrubbed_header != nullptr);
     switch (runtime->filter->HttpFilterProc(host, kSfNotifyPreprocHeaders)) {
       case FilterStatus::FinishedKeepConn:

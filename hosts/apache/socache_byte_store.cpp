@@ -6,7 +6,6 @@
 #include <new>
 
 #include "cache/sign_on_encoding.h"
-#include "hosts/apache/apache_event_log.h"
 
 namespace turnpike {
 namespace {
@@ -18,31 +17,45 @@ const unsigned char* IdOf(std::string_view key) noexcept {
   return reinterpret_cast<const unsigned char*>(key.data());
 }
 
-// The pool for one cache call's temporaries. Within a request being
-// filtered on this thread it is that request's pool, which Apache clears
-// when the request ends; only outside one is a pool made for the call and
-// destroyed after it. A pool of its own takes the process's global pool and
-// allocator locks to make and again to destroy, on every lookup, which
-// threads serving signed-on browsers would contend for.
-class TemporaryPool {
+// The pool for one cache call's temporaries, cleared when the call ends.
+// Each thread keeps one, made the first time it needs one, on an allocator of
+// its own and outside the process's pool tree: a pool made and destroyed per
+// call takes the global pool's and allocator's locks twice, on every lookup,
+// which threads serving signed-on browsers would contend for. It holds
+// nothing of any request.
+class ScratchPool {
  public:
-  TemporaryPool() noexcept {
-    if (const request_rec* request = FilteredRequest(); request != nullptr) {
-      pool_ = request->pool;
-    } else if (apr_pool_create(&own_, nullptr) == APR_SUCCESS) {
-      pool_ = own_;
-    }
+  ScratchPool() noexcept : pool_(ThisThreadsPool()) {}
+  ~ScratchPool() {
+    if (pool_ != nullptr) apr_pool_clear(pool_);
   }
-  ~TemporaryPool() {
-    if (own_ != nullptr) apr_pool_destroy(own_);
-  }
-  TemporaryPool(const TemporaryPool&) = delete;
-  TemporaryPool& operator=(const TemporaryPool&) = delete;
+  ScratchPool(const ScratchPool&) = delete;
+  ScratchPool& operator=(const ScratchPool&) = delete;
   apr_pool_t* get() const noexcept { return pool_; }
 
  private:
-  apr_pool_t* pool_ = nullptr;
-  apr_pool_t* own_ = nullptr;
+  struct Owner {
+    apr_pool_t* pool = nullptr;
+    ~Owner() {
+      if (pool != nullptr) apr_pool_destroy(pool);  // and its allocator, which it owns
+    }
+  };
+
+  static apr_pool_t* ThisThreadsPool() noexcept {
+    thread_local Owner owner;
+    if (owner.pool != nullptr) return owner.pool;
+    apr_allocator_t* allocator = nullptr;
+    if (apr_allocator_create(&allocator) != APR_SUCCESS) return nullptr;
+    if (apr_pool_create_unmanaged_ex(&owner.pool, nullptr, allocator) != APR_SUCCESS) {
+      apr_allocator_destroy(allocator);
+      owner.pool = nullptr;
+      return nullptr;
+    }
+    apr_allocator_owner_set(allocator, owner.pool);
+    return owner.pool;
+  }
+
+  apr_pool_t* pool_;
 };
 
 // Holds the global mutex, when there is one, for its lifetime.
@@ -117,7 +130,7 @@ ByteStoreStatus SocacheByteStore::Remove(std::string_view key, std::string& fail
 // unfit for threads, under the global mutex.
 template <typename ProviderCall>
 ByteStoreStatus SocacheByteStore::Call(std::string& failure, ProviderCall call) const noexcept {
-  TemporaryPool pool;
+  ScratchPool pool;
   if (pool.get() == nullptr) return Trouble(APR_ENOMEM, failure);
   apr_status_t status;
   {
