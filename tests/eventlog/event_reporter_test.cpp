@@ -113,27 +113,28 @@ TEST(MessageTable, HoldsExactlyTheFiveIdentifiers) {
   }
 }
 
-TEST(EnsureEventSource, RegistersAMissingSource) {
-  FakeRegistry registry;
-  ASSERT_TRUE(EnsureEventSource(registry));
-  const auto* values = registry.ValuesOf(kEventSourceKey);
-  ASSERT_NE(values, nullptr);
-  ASSERT_EQ(values->size(), 2u);
-  EXPECT_EQ((*values)[0].name, "EventMessageFile");
-  EXPECT_EQ((*values)[0].type, RegistryType::ExpandSz);
-  EXPECT_EQ((*values)[0].data, std::string("%SystemRoot%\\system32\\inetsrv\\Turnpike.dll") + '\0');
-  EXPECT_EQ((*values)[1].name, "TypesSupported");
-  EXPECT_EQ((*values)[1].type, RegistryType::Dword);
-  EXPECT_EQ((*values)[1].data, std::string("\x07\0\0\0", 4));
-  EXPECT_EQ(registry.open_keys(), 0);
+// "name type data" of each value of the event source's key.
+std::vector<std::string> SourceValues(const FakeRegistry& registry) {
+  std::vector<std::string> shown;
+  for (const FakeRegistry::Value& value : *registry.ValuesOf(kEventSourceKey)) {
+    shown.push_back(value.name + " " + std::to_string(static_cast<int>(value.type)) + " " + value.data);
+  }
+  return shown;
 }
 
-TEST(EnsureEventSource, LeavesAnExistingSourceAsItIs) {
+TEST(EnsureEventSource, RegistersAMissingSourceAndLeavesAnExistingOneAsItIs) {
   FakeRegistry registry;
-  registry.SetString(kEventSourceKey, "EventMessageFile", "C:\\elsewhere.dll");
   ASSERT_TRUE(EnsureEventSource(registry));
-  EXPECT_EQ(registry.ValuesOf(kEventSourceKey)->size(), 1u);
-  EXPECT_EQ(registry.calls(), (std::vector<std::string>{std::string("OpenKey ") + kEventSourceKey, "CloseKey"}));
+  const std::string file = "%SystemRoot%\\system32\\inetsrv\\Turnpike.dll";
+  EXPECT_EQ(SourceValues(registry), (std::vector<std::string>{"EventMessageFile 2 " + file + '\0',
+                                                              std::string("TypesSupported 4 \x07\0\0\0", 21)}));
+  EXPECT_EQ(registry.open_keys(), 0);
+
+  FakeRegistry existing;
+  existing.SetString(kEventSourceKey, "EventMessageFile", "C:\\elsewhere.dll");
+  ASSERT_TRUE(EnsureEventSource(existing));
+  EXPECT_EQ(SourceValues(existing),
+            std::vector<std::string>{"EventMessageFile 1 C:\\elsewhere.dll" + std::string(1, '\0')});
 }
 
 TEST(EnsureEventSource, FailsWhenTheKeyCannotBeMadeOrFilled) {
