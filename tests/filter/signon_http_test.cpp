@@ -15,6 +15,7 @@
 #include "platform/memory/recording_event_log.h"
 #include "platform/posix/curl_libxml2_validation.h"
 #include "tests/validation/cas_server_process.h"
+#include "tests/validation/event_matchers.h"
 
 namespace turnpike {
 namespace {
@@ -54,19 +55,7 @@ class SignOnOverHttp : public testing::TestWithParam<const char*> {
   // Signs `user` on at the CAS server for `service` (as it appears escaped in
   // the login redirect) and answers the ticket it issued.
   std::string TicketFor(const std::string& escaped_service, const std::string& user = "alice") {
-    auto session = http_.Begin();
-    auto request = session->CreateHttpRequest();
-    EXPECT_TRUE(request->Get((cas_.url() + "/_ticket?username=" + user + "&service=" + escaped_service).c_str()));
-    std::string ticket = request->ResponseText().value_or(NarrowText{}).text;
-    while (!ticket.empty() && (ticket.back() == '\n' || ticket.back() == '\r')) ticket.pop_back();
-    return ticket;
-  }
-
-  static std::string Between(const std::string& text, const std::string& from, const std::string& to) {
-    const std::size_t start = text.find(from);
-    if (start == std::string::npos) return "";
-    const std::size_t begin = start + from.size();
-    return text.substr(begin, text.find(to, begin) - begin);
+    return IssueTicket(http_, cas_.url(), escaped_service, user);
   }
 
   CasServerProcess cas_;

@@ -18,7 +18,6 @@ namespace {
 
 constexpr const char* kLoadUrl =
     "The Turnpike ISAPI filter was unable to load the Validation URL XML Document";
-constexpr const char* kService = "http://app.example/protected/page?x=1";
 constexpr const char* kEscapedService = "http%3A%2F%2Fapp.example%2Fprotected%2Fpage%3Fx%3D1";
 constexpr const char* kOtherEscapedService = "http%3A%2F%2Fapp.example%2Fother";
 
@@ -42,15 +41,8 @@ class CasServerTest : public testing::Test {
   }
   void SetUp() override { ASSERT_TRUE(server_->running()); }
 
-  // A fresh service ticket for `user` at kService, from the server's
-  // control endpoint.
   static std::string IssueTicket(const std::string& user = "alice") {
-    const auto session = platform_->Begin();
-    const auto request = session->CreateHttpRequest();
-    const std::string url = server_->url() + "/_ticket?service=" + kEscapedService +
-                            "&username=" + (user == "carol smith" ? "carol%20smith" : user);
-    if (!request->Get(url.c_str())) return "no-ticket";
-    return request->ResponseText().value_or(NarrowText{"no-ticket"}).text;
+    return turnpike::IssueTicket(*platform_, server_->url(), kEscapedService, user);
   }
 
   static std::string ValidationUrl(const std::string& base, const std::string& path,

@@ -7,7 +7,6 @@
 #include <objbase.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -30,7 +29,7 @@ constexpr const char* kInitialize = "The Turnpike ISAPI filter was unable to ini
 constexpr const char* kCas1NoUser =
     "The Turnpike ISAPI filter was unable to parse the 1.x authenticated user name because it "
     "does not exist or was too large";
-constexpr const char* kService = "http://www.example.org/secure/page";
+constexpr const char* kEscapedService = "http%3A%2F%2Fwww.example.org%2Fsecure%2Fpage";
 
 std::string FromEnvironment(const char* name) {
   const char* value = std::getenv(name);
@@ -39,27 +38,8 @@ std::string FromEnvironment(const char* name) {
 
 std::string CasUrl() { return FromEnvironment("TURNPIKE_CAS_URL"); }
 
-// A fresh ticket for `user` (UTF-8) and kService, from the server's control
-// endpoint.
-std::string IssueTicket(ValidationPlatform& platform, const std::string& user) {
-  const auto session = platform.Begin();
-  if (!session) return "";
-  const auto request = session->CreateHttpRequest();
-  if (!request) return "";
-  std::string url = CasUrl() + "/_ticket?service=http%3A%2F%2Fwww.example.org%2Fsecure%2Fpage";
-  url += "&username=";
-  for (const char byte : user) {
-    char escaped[4];
-    std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(byte));
-    url += escaped;
-  }
-  if (!request->Get(url.c_str())) return "";
-  return request->ResponseText().value_or(NarrowText{}).text;
-}
-
 std::string ValidationUrl(const std::string& endpoint, const std::string& ticket) {
-  return CasUrl() + endpoint +
-         "?service=http%3A%2F%2Fwww.example.org%2Fsecure%2Fpage&ticket=" + ticket;
+  return CasUrl() + endpoint + "?service=" + kEscapedService + "&ticket=" + ticket;
 }
 
 std::vector<std::string> Messages(const std::vector<RecordedEvent>& events) {
@@ -138,7 +118,8 @@ TEST_P(MsxmlExchangeTest, ValidatesThroughServerXmlHttp) {
   ASSERT_FALSE(CasUrl().empty()) << "run under with_cas_server.py";
   ASSERT_EQ(GetACP(), 1252u) << "the names' bytes are written for Windows-1252";
   MsxmlValidationPlatform platform;
-  const std::string ticket = row.user != nullptr ? IssueTicket(platform, row.user) : "ST-unknown";
+  const std::string ticket =
+      row.user != nullptr ? IssueTicket(platform, CasUrl(), kEscapedService, row.user) : "ST-unknown";
   ASSERT_FALSE(ticket.empty());
   const std::string url = ValidationUrl(row.endpoint, ticket);
 
