@@ -20,8 +20,6 @@
 namespace turnpike {
 namespace {
 
-constexpr const char* kServerName = "www.example.org";
-
 class SignOnOverHttp : public testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
@@ -43,10 +41,7 @@ class SignOnOverHttp : public testing::TestWithParam<const char*> {
 
   Answer Browse(const std::string& url, const std::string& cookie = "",
                 const std::vector<std::pair<std::string, std::string>>& extra = {}) {
-    auto host = std::make_unique<InMemoryFilterHost>(url);
-    host->SetServerVariable("HTTPS", "off");
-    host->SetServerVariable("SERVER_NAME", kServerName);
-    if (!cookie.empty()) host->AddRequestHeader("Cookie:", cookie);
+    auto host = std::make_unique<InMemoryFilterHost>(BrowserRequest(url, cookie));
     for (const auto& [name, value] : extra) host->AddRequestHeader(name, value);
     const FilterStatus status = filter_.HttpFilterProc(*host, kSfNotifyPreprocHeaders);
     return Answer{status, std::move(host)};

@@ -28,13 +28,6 @@ std::string Vouch(const std::string& url) {
   return Cas2Success(url.substr(start, url.find('-', start) - start));
 }
 
-InMemoryFilterHost Request(const std::string& url) {
-  InMemoryFilterHost host(url);
-  host.SetServerVariable("HTTPS", "on");
-  host.SetServerVariable("SERVER_NAME", "app.example.org");
-  return host;
-}
-
 TEST(ConcurrentFilter, EveryThreadSignsOnAndIsServedAsItsOwnUser) {
   FakeRegistry registry;
   WriteTestConfiguration(registry, {"/Secure"});
@@ -60,27 +53,25 @@ TEST(ConcurrentFilter, EveryThreadSignsOnAndIsServedAsItsOwnUser) {
       auto& mine = problems[static_cast<std::size_t>(t)];
       for (int round = 0; round < kRounds; ++round) {
         const std::string ticket = "ST-" + user + "-" + std::to_string(round);
-        InMemoryFilterHost back = Request("/secure/page?ticket=" + ticket);
+        InMemoryFilterHost back = BrowserRequest("/secure/page?ticket=" + ticket);
         if (filter.FilterRequest(back) != FilterStatus::FinishedKeepConn || !back.response() ||
             back.response()->headers.find("VAVUZE=" + ticket + ";") == std::string::npos) {
           mine.push_back("no cookie for " + ticket);
         }
 
-        InMemoryFilterHost signed_on = Request("/secure/page");
-        signed_on.AddRequestHeader("Cookie:", "VAVUZE=" + ticket);
+        InMemoryFilterHost signed_on = BrowserRequest("/secure/page", "VAVUZE=" + ticket);
         signed_on.AddRequestHeader("CASUser:", "mallory");
         if (filter.FilterRequest(signed_on) != FilterStatus::NextNotification ||
             signed_on.HeaderValues("CASUser:") != std::vector<std::string>{user}) {
           mine.push_back("not served as " + user + " with " + ticket);
         }
 
-        InMemoryFilterHost stranger = Request("/secure/page");
-        stranger.AddRequestHeader("Cookie:", "VAVUZE=ST-nobody-" + std::to_string(round));
+        InMemoryFilterHost stranger = BrowserRequest("/secure/page", "VAVUZE=ST-nobody-" + std::to_string(round));
         if (filter.FilterRequest(stranger) != FilterStatus::FinishedKeepConn) {
           mine.push_back("an unknown cookie went through");
         }
 
-        InMemoryFilterHost open = Request("/index.html");
+        InMemoryFilterHost open = BrowserRequest("/index.html");
         if (filter.FilterRequest(open) != FilterStatus::NextNotification) {
           mine.push_back("an open page was stopped");
         }
