@@ -104,12 +104,8 @@ TEST(SharedSignOnStore, Scenarios) {
 // The store may forget an entry once its sign-on has expired, never before,
 // and is never handed a lifetime it could take as past.
 TEST(SharedSignOnStore, LifetimeHandedToTheStore) {
-  struct Row {
-    std::uint32_t session_timeout;
-    TimeValue age;  // of the sign-on when stored
-    std::int64_t lifetime_ms;
-  };
-  const Row rows[] = {
+  // The age is the sign-on's when stored.
+  const struct { std::uint32_t session_timeout; TimeValue age; std::int64_t lifetime_ms; } rows[] = {
       {60, 0, 3'600'000},
       {60, 60 * kMinute - 3 * kSecond, 3'000},
       {60, 60 * kMinute - 3 * kSecond - 1, 3'001},  // rounded up, not down
@@ -118,7 +114,7 @@ TEST(SharedSignOnStore, LifetimeHandedToTheStore) {
       {60, 61 * kMinute, 2'000},
       {kNever, 0, std::int64_t{kNever} * 60'000},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SharedStoreUnderTest s(row.session_timeout);
     SignOn sign_on = s.SignOnOf("ST-1", "alice");
     sign_on.validated -= row.age;

@@ -20,15 +20,9 @@ namespace {
 
 using Op = InMemoryFilterHost::Operation;
 
-RecordedEvent Info(const char* message, const std::string& detail) {
-  return {EventSeverity::Information, 0, 4, message, detail};
-}
-RecordedEvent Error(const char* message, const std::string& detail) {
-  return {EventSeverity::Error, 0, 1, message, detail};
-}
-RecordedEvent Warning(const char* message, const std::string& detail) {
-  return {EventSeverity::Warning, 0, 2, message, detail};
-}
+RecordedEvent Info(const char* m, const std::string& d) { return {EventSeverity::Information, 0, 4, m, d}; }
+RecordedEvent Error(const char* m, const std::string& d) { return {EventSeverity::Error, 0, 1, m, d}; }
+RecordedEvent Warning(const char* m, const std::string& d) { return {EventSeverity::Warning, 0, 2, m, d}; }
 
 constexpr const char* kNoTicketOrCookie = "The Turnpike filter was unable to find a ticket or cookie.";
 constexpr const char* kLoginBlock =

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,51 +26,44 @@ std::string AnswerFromUrl(const std::string& url) {
   return url.rfind("cas1:", 0) == 0 ? "yes\n" + name + "\n" : Cas2Success(name);
 }
 
+// Runs `right(thread, round)` on `threads` threads at once; answers how many
+// rounds were wrong.
+int WrongRounds(int threads, int rounds, const std::function<bool(int, int)>& right) {
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> running;
+  for (int t = 0; t < threads; ++t) {
+    running.emplace_back([&, t] {
+      for (int i = 0; i < rounds; ++i) wrong += right(t, i) ? 0 : 1;
+    });
+  }
+  for (std::thread& thread : running) thread.join();
+  return wrong;
+}
+
 TEST(ConcurrentValidation, EachCallReadsItsOwnAnswer) {
-  constexpr int kThreads = 8;
-  constexpr int kRounds = 200;
   CurlLibxml2ValidationPlatform documents;
   CannedValidationPlatform platform(documents, AnswerFromUrl);
   RecordingReporter events;
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kRounds; ++i) {
-        const std::string name = "user" + std::to_string(t) + "x" + std::to_string(i);
-        const std::string url = (i % 2 == 0 ? "cas1:" : "cas2:") + name;
-        if (ValidatedUser(url, platform, events.reporter) != name) ++wrong;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(WrongRounds(8, 200, [&](int t, int i) {
+              const std::string name = "user" + std::to_string(t) + "x" + std::to_string(i);
+              return ValidatedUser((i % 2 == 0 ? "cas1:" : "cas2:") + name, platform, events.reporter) == name;
+            }), 0);
   EXPECT_TRUE(events.log.events().empty());
 }
 
 TEST(ConcurrentValidation, AgainstTheCasServer) {
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 25;
   CasServerProcess server;
   ASSERT_TRUE(server.running());
   CurlHttpSettings settings;
   settings.total_timeout = std::chrono::milliseconds(10'000);
   CurlLibxml2ValidationPlatform platform(settings);
   RecordingReporter events;
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < kRounds; ++i) {
-        const std::string ticket = IssueTicket(platform, server.url(), "S", "bob");
-        const std::string url = server.url() + (i % 2 == 0 ? "/validate" : "/serviceValidate") +
-                                "?service=S&ticket=" + ticket;
-        if (ValidatedUser(url, platform, events.reporter) != "bob") ++wrong;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(WrongRounds(4, 25, [&](int, int i) {
+              const std::string ticket = IssueTicket(platform, server.url(), "S", "bob");
+              const std::string url = server.url() + (i % 2 == 0 ? "/validate" : "/serviceValidate") +
+                                      "?service=S&ticket=" + ticket;
+              return ValidatedUser(url, platform, events.reporter) == "bob";
+            }), 0);
   EXPECT_TRUE(events.log.events().empty());
 }
 

@@ -78,17 +78,13 @@ std::vector<ExchangeRow> ExchangeRows() {
       {"Cas1RefusalIsNoFault", "/validate", nullptr, std::nullopt, {}},
       {"HtmlErrorPageGoesToCas1", "/_fault/html500/serviceValidate", "alice", std::nullopt, {}},
       {"EmptyBodyGoesToCas1", "/_fault/empty/serviceValidate", "alice", std::nullopt, {}},
-      {"XmlThatIsNoCasAnswer", "/_fault/notcas/serviceValidate", "alice", std::nullopt,
-       {kCas2Unparsed}},
-      {"ConnectionResetWithoutAnswer", "/_fault/reset/serviceValidate", "alice", std::nullopt,
-       {kLoadUrl}, true},
+      {"XmlThatIsNoCasAnswer", "/_fault/notcas/serviceValidate", "alice", std::nullopt, {kCas2Unparsed}},
+      {"ConnectionResetWithoutAnswer", "/_fault/reset/serviceValidate", "alice", std::nullopt, {kLoadUrl}, true},
       // Hostile answers: the user is an external entity naming /etc/passwd,
       // an internal one naming bob, or a "billion laughs" entity. None may
       // become a name, nor hang; an answer with a DOCTYPE is reported.
-      {"ExternalEntityIsNotResolved", "/_fault/xxe/serviceValidate", "alice", std::nullopt,
-       {kCas2Unparsed}},
-      {"InternalEntityNamesNobody", "/_fault/entity/serviceValidate", "alice", std::nullopt,
-       {kCas2Unparsed}},
+      {"ExternalEntityIsNotResolved", "/_fault/xxe/serviceValidate", "alice", std::nullopt, {kCas2Unparsed}},
+      {"InternalEntityNamesNobody", "/_fault/entity/serviceValidate", "alice", std::nullopt, {kCas2Unparsed}},
       // Wine parses the DTD in spite of ProhibitDTD and gives up on the bomb
       // as not well-formed, so it goes on to the CAS 1.0 reading; Windows
       // stops at the DOCTYPE and reports it.
@@ -98,15 +94,11 @@ std::vector<ExchangeRow> ExchangeRows() {
       // replaced by a look-alike (full-width letters name another account).
       {"Cas2NameTheCodePageHolds", "/serviceValidate", "Jos\u00e9", "Jos\xe9", {}},
       {"Cas1NameTheCodePageHolds", "/validate", "Jos\u00e9", "Jos\xe9", {}},
-      {"Cas2FullWidthName", "/serviceValidate", "\uff41\uff44\uff4d\uff49\uff4e", std::nullopt,
-       {kCas2Unparsed}},
-      {"Cas1FullWidthName", "/validate", "\uff41\uff44\uff4d\uff49\uff4e", std::nullopt,
-       {kCas1NoUser}},
-      {"Cas2AccentTheCodePageLacks", "/serviceValidate", "\u0141ukasz", std::nullopt,
-       {kCas2Unparsed}},
+      {"Cas2FullWidthName", "/serviceValidate", "\uff41\uff44\uff4d\uff49\uff4e", std::nullopt, {kCas2Unparsed}},
+      {"Cas1FullWidthName", "/validate", "\uff41\uff44\uff4d\uff49\uff4e", std::nullopt, {kCas1NoUser}},
+      {"Cas2AccentTheCodePageLacks", "/serviceValidate", "\u0141ukasz", std::nullopt, {kCas2Unparsed}},
       {"Cas1AccentTheCodePageLacks", "/validate", "\u0141ukasz", std::nullopt, {kCas1NoUser}},
-      {"Cas2CyrillicName", "/serviceValidate", "\u0418\u0432\u0430\u043d", std::nullopt,
-       {kCas2Unparsed}},
+      {"Cas2CyrillicName", "/serviceValidate", "\u0418\u0432\u0430\u043d", std::nullopt, {kCas2Unparsed}},
       {"Cas2CjkName", "/serviceValidate", "\u5c71\u7530", std::nullopt, {kCas2Unparsed}},
   };
 }
