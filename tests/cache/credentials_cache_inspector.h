@@ -1,7 +1,10 @@
 // CredentialsCacheInspector looks into both maps of a cache, and can break
 // the both-or-neither rule on purpose to see how the cache copes.
 // CacheUnderTest wires a cache to a fake clock and a recording event log.
+// Step and RunSteps: a scenario of store calls and the answers they must give.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <map>
@@ -13,6 +16,8 @@
 #include <vector>
 
 #include "cache/credentials_cache.h"
+#include "cache/sign_on_encoding.h"
+#include "fakes/fake_byte_store.h"
 #include "fakes/fake_clock.h"
 #include "platform/memory/recording_event_log.h"
 
@@ -84,5 +89,47 @@ struct CacheUnderTest {
   CredentialsCache cache;
   CredentialsCacheInspector inspect{cache};
 };
+
+struct Step {
+  enum class Kind { Store, Refused, Lookup, ByTicket, ByCookie, Advance, Fail, Spoil, DropUser } kind;
+  std::string ticket;
+  std::optional<std::string> user = {};  // stored, or the answer
+  TimeValue ticks = 0;
+  std::optional<FakeByteStore::Failure> failure = {};
+};
+inline Step Store(std::string ticket, std::string user) { return {Step::Kind::Store, ticket, user}; }
+inline Step Refused(std::string ticket, std::string user) { return {Step::Kind::Refused, ticket, user}; }
+inline Step Lookup(std::string ticket, std::optional<std::string> answer = {}) { return {Step::Kind::Lookup, ticket, answer}; }
+inline Step ByTicket(std::string ticket, std::optional<std::string> answer = {}) { return {Step::Kind::ByTicket, ticket, answer}; }
+inline Step ByCookie(std::string ticket, std::optional<std::string> answer = {}) { return {Step::Kind::ByCookie, ticket, answer}; }
+inline Step Advance(TimeValue ticks) { return {Step::Kind::Advance, "", {}, ticks}; }
+inline Step Fail(FakeByteStore::Operation operation, ByteStoreStatus status) {
+  return {Step::Kind::Fail, "", {}, 0, FakeByteStore::Failure{operation, status}};
+}
+inline Step Heal() { return {Step::Kind::Fail, ""}; }
+inline Step Spoil(std::string ticket) { return {Step::Kind::Spoil, ticket}; }  // a value no release wrote
+inline Step DropUser(std::string ticket) { return {Step::Kind::DropUser, ticket}; }
+
+inline std::string KeyOf(std::string_view cookie) {
+  const SignOnKey key = SignOnKeyOf(cookie);
+  return {reinterpret_cast<const char*>(key.data()), key.size()};
+}
+
+// `store` is c's cache or a store on c's clock; `bytes`, where there is one, what it keeps.
+inline void RunSteps(CacheUnderTest& c, SignOnStore& store, FakeByteStore* bytes, const std::vector<Step>& steps) {
+  for (const Step& step : steps) {
+    switch (step.kind) {
+      case Step::Kind::Store: EXPECT_EQ(store.Store(c.SignOnOf(step.ticket, *step.user)), step.ticket); break;
+      case Step::Kind::Refused: EXPECT_EQ(store.Store(c.SignOnOf(step.ticket, *step.user)), std::nullopt); break;
+      case Step::Kind::Lookup: EXPECT_EQ(UserOf(store.Lookup(step.ticket)), step.user) << step.ticket; break;
+      case Step::Kind::ByTicket: EXPECT_EQ(UserOf(store.RemoveByTicket(step.ticket)), step.user); break;
+      case Step::Kind::ByCookie: EXPECT_EQ(UserOf(store.RemoveByCookie(step.ticket)), step.user); break;
+      case Step::Kind::Advance: c.clock.Advance(step.ticks); break;
+      case Step::Kind::Fail: bytes->failure = step.failure; break;
+      case Step::Kind::Spoil: bytes->entries.at(KeyOf(step.ticket)).value = "\x03"; break;
+      case Step::Kind::DropUser: c.inspect.DropUserHalf(step.ticket); break;
+    }
+  }
+}
 
 }  // namespace turnpike

@@ -37,25 +37,6 @@ Event Cleaned(int before, int after) {
           "artifacts before: " + std::to_string(before) + " artifacts after: " + std::to_string(after)};
 }
 
-struct Step {
-  enum class Kind { Store, Lookup, RemoveByTicket, RemoveByCookie, Advance, DropUser } kind;
-  std::string token;
-  std::optional<std::string> user;  // stored, or the answer a lookup must give
-  TimeValue ticks = 0;
-};
-Step Store(std::string token, std::string user) { return {Step::Kind::Store, token, user}; }
-Step Lookup(std::string token, std::optional<std::string> answer = {}) {
-  return {Step::Kind::Lookup, token, answer};
-}
-Step ByTicket(std::string token, std::optional<std::string> answer = {}) {
-  return {Step::Kind::RemoveByTicket, token, answer};
-}
-Step ByCookie(std::string token, std::optional<std::string> answer = {}) {
-  return {Step::Kind::RemoveByCookie, token, answer};
-}
-Step Advance(TimeValue ticks) { return {Step::Kind::Advance, "", {}, ticks}; }
-Step DropUser(std::string token) { return {Step::Kind::DropUser, token, {}}; }
-
 struct Scenario {
   const char* name;
   std::uint32_t session_timeout, clean_timeout, debug;
@@ -133,16 +114,7 @@ TEST(CredentialsCacheTest, Scenarios) {
   for (const Scenario& scenario : kScenarios) {
     SCOPED_TRACE(scenario.name);
     CacheUnderTest c(scenario.session_timeout, scenario.clean_timeout, scenario.debug);
-    for (const Step& step : scenario.steps) {
-      switch (step.kind) {
-        case Step::Kind::Store: EXPECT_EQ(c.Store(step.token, *step.user), step.token); break;
-        case Step::Kind::Lookup: EXPECT_EQ(c.LookupUser(step.token), step.user) << step.token; break;
-        case Step::Kind::RemoveByTicket: EXPECT_EQ(UserOf(c.cache.RemoveByTicket(step.token)), step.user); break;
-        case Step::Kind::RemoveByCookie: EXPECT_EQ(UserOf(c.cache.RemoveByCookie(step.token)), step.user); break;
-        case Step::Kind::Advance: c.clock.Advance(step.ticks); break;
-        case Step::Kind::DropUser: c.inspect.DropUserHalf(step.token); break;
-      }
-    }
+    RunSteps(c, c.cache, nullptr, scenario.steps);
     EXPECT_EQ(c.Events(), scenario.events);
     std::vector<std::string> held;
     for (const auto& [token, entry] : c.inspect.Entries()) {

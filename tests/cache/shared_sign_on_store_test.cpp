@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "cache/credentials_cache_inspector.h"
-#include "cache/sign_on_encoding.h"
-#include "fakes/fake_byte_store.h"
 
 namespace turnpike {
 namespace {
@@ -29,11 +27,6 @@ constexpr const char* kUnreadable =
 constexpr const char* kTrouble = FakeByteStore::kFailureText;
 constexpr TimeValue kSecond = kMinute / 60;
 
-std::string KeyOf(std::string_view cookie) {
-  const SignOnKey key = SignOnKeyOf(cookie);
-  return {reinterpret_cast<const char*>(key.data()), key.size()};
-}
-
 // The shared store on the cache fixture's clock and reporter (Debug 1).
 struct SharedStoreUnderTest : CacheUnderTest {
   explicit SharedStoreUnderTest(std::uint32_t session_timeout) : CacheUnderTest(session_timeout, 1, 1) {
@@ -42,23 +35,6 @@ struct SharedStoreUnderTest : CacheUnderTest {
   FakeByteStore bytes;
   SharedSignOnStore store{bytes, clock};
 };
-
-struct Step {
-  enum class Kind { Store, Refused, Lookup, ByTicket, ByCookie, Advance, Fail, Spoil } kind;
-  std::string ticket;
-  std::optional<std::string> user = {};  // stored, or the answer
-  TimeValue ticks = 0;
-  std::optional<FakeByteStore::Failure> failure = {};
-};
-Step Store(std::string ticket, std::string user) { return {Step::Kind::Store, ticket, user}; }
-Step Refused(std::string ticket, std::string user) { return {Step::Kind::Refused, ticket, user}; }
-Step Lookup(std::string ticket, std::optional<std::string> answer = {}) { return {Step::Kind::Lookup, ticket, answer}; }
-Step ByTicket(std::string ticket, std::optional<std::string> answer = {}) { return {Step::Kind::ByTicket, ticket, answer}; }
-Step ByCookie(std::string ticket, std::optional<std::string> answer = {}) { return {Step::Kind::ByCookie, ticket, answer}; }
-Step Advance(TimeValue ticks) { return {Step::Kind::Advance, "", {}, ticks}; }
-Step Fail(Op operation, Status status) { return {Step::Kind::Fail, "", {}, 0, FakeByteStore::Failure{operation, status}}; }
-Step Heal() { return {Step::Kind::Fail, ""}; }
-Step Spoil(std::string ticket) { return {Step::Kind::Spoil, ticket}; }  // a value no release wrote
 
 struct Scenario {
   const char* name;
@@ -119,18 +95,7 @@ TEST(SharedSignOnStore, Scenarios) {
   for (const Scenario& scenario : kScenarios) {
     SCOPED_TRACE(scenario.name);
     SharedStoreUnderTest s(scenario.session_timeout);
-    for (const Step& step : scenario.steps) {
-      switch (step.kind) {
-        case Step::Kind::Store: EXPECT_EQ(s.store.Store(s.SignOnOf(step.ticket, *step.user)), step.ticket); break;
-        case Step::Kind::Refused: EXPECT_EQ(s.store.Store(s.SignOnOf(step.ticket, *step.user)), std::nullopt); break;
-        case Step::Kind::Lookup: EXPECT_EQ(UserOf(s.store.Lookup(step.ticket)), step.user); break;
-        case Step::Kind::ByTicket: EXPECT_EQ(UserOf(s.store.RemoveByTicket(step.ticket)), step.user); break;
-        case Step::Kind::ByCookie: EXPECT_EQ(UserOf(s.store.RemoveByCookie(step.ticket)), step.user); break;
-        case Step::Kind::Advance: s.clock.Advance(step.ticks); break;
-        case Step::Kind::Fail: s.bytes.failure = step.failure; break;
-        case Step::Kind::Spoil: s.bytes.entries.at(KeyOf(step.ticket)).value = "\x03"; break;
-      }
-    }
+    RunSteps(s, s.store, &s.bytes, scenario.steps);
     EXPECT_EQ(s.Events(), scenario.events);
     EXPECT_EQ(s.bytes.entries.size(), scenario.held);
   }
@@ -139,12 +104,8 @@ TEST(SharedSignOnStore, Scenarios) {
 // The store may forget an entry once its sign-on has expired, never before,
 // and is never handed a lifetime it could take as past.
 TEST(SharedSignOnStore, LifetimeHandedToTheStore) {
-  struct Row {
-    std::uint32_t session_timeout;
-    TimeValue age;  // of the sign-on when stored
-    std::int64_t lifetime_ms;
-  };
-  const Row rows[] = {
+  // The age is the sign-on's when stored.
+  const struct { std::uint32_t session_timeout; TimeValue age; std::int64_t lifetime_ms; } rows[] = {
       {60, 0, 3'600'000},
       {60, 60 * kMinute - 3 * kSecond, 3'000},
       {60, 60 * kMinute - 3 * kSecond - 1, 3'001},  // rounded up, not down
@@ -153,7 +114,7 @@ TEST(SharedSignOnStore, LifetimeHandedToTheStore) {
       {60, 61 * kMinute, 2'000},
       {kNever, 0, std::int64_t{kNever} * 60'000},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SharedStoreUnderTest s(row.session_timeout);
     SignOn sign_on = s.SignOnOf("ST-1", "alice");
     sign_on.validated -= row.age;

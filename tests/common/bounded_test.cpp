@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace turnpike {
 namespace {
 
 constexpr char kSentinel = '#';
+constexpr std::size_t kAll = kMaxBoundedCapacity;
 
 // A buffer with guard bytes on both sides, to catch writes outside the
 // capacity the operation was given.
@@ -16,58 +18,89 @@ struct GuardedBuffer {
   static constexpr std::size_t kGuard = 8;
   explicit GuardedBuffer(std::size_t size) : capacity(size), bytes(size + 2 * kGuard, kSentinel) {}
   char* data() { return bytes.data() + kGuard; }
-  std::string text() { return std::string(data()); }
-  bool GuardsIntact() const {
-    for (std::size_t i = 0; i < kGuard; ++i) {
-      if (bytes[i] != kSentinel || bytes[bytes.size() - 1 - i] != kSentinel) return false;
-    }
-    return true;
-  }
-  // Every byte behind the terminator, up to the capacity, is zero.
-  bool ZeroFilledBehindTerminator() {
-    const std::size_t length = std::strlen(data());
-    for (std::size_t i = length; i < capacity; ++i) {
-      if (data()[i] != '\0') return false;
-    }
-    return true;
-  }
   std::size_t capacity;
   std::string bytes;
 };
 
-struct CopyRow {
+// One operation on a buffer of `capacity` that held `existing`: its result,
+// the text it left, and no byte written outside the buffer; a success also
+// zero-fills every byte behind the terminator up to the capacity.
+struct Row {
   const char* name;
-  std::size_t source_length;  // a source of this many 'x'
   std::size_t capacity;
+  std::function<BoundedResult(char*, std::size_t)> operation;
   BoundedResult expected;
-  std::size_t expected_length;
+  std::string text;
+  const char* existing = nullptr;
 };
 
-class BoundedCopyTest : public testing::TestWithParam<CopyRow> {};
-
-TEST_P(BoundedCopyTest, CopiesWithinCapacity) {
-  const CopyRow& row = GetParam();
-  const std::string source(row.source_length, 'x');
+void Check(const Row& row) {
+  SCOPED_TRACE(row.name);
   GuardedBuffer buffer(row.capacity);
-  EXPECT_EQ(BoundedCopy(buffer.data(), row.capacity, source.c_str()), row.expected);
-  EXPECT_EQ(buffer.text(), std::string(row.expected_length, 'x'));
-  EXPECT_TRUE(buffer.GuardsIntact());
-  if (row.expected == BoundedResult::Ok) EXPECT_TRUE(buffer.ZeroFilledBehindTerminator());
+  if (row.existing != nullptr) {
+    std::memset(buffer.data(), 0, row.capacity);
+    std::memcpy(buffer.data(), row.existing, std::strlen(row.existing));
+  }
+  EXPECT_EQ(row.operation(buffer.data(), row.capacity), row.expected);
+  EXPECT_EQ(std::string(buffer.data()), row.text);
+  EXPECT_EQ(buffer.bytes.substr(0, GuardedBuffer::kGuard), std::string(GuardedBuffer::kGuard, kSentinel));
+  EXPECT_EQ(buffer.bytes.substr(GuardedBuffer::kGuard + row.capacity), std::string(GuardedBuffer::kGuard, kSentinel));
+  if (row.expected == BoundedResult::Ok) {
+    EXPECT_EQ(std::string(buffer.data() + row.text.size(), row.capacity - row.text.size()),
+              std::string(row.capacity - row.text.size(), '\0'));
+  }
 }
+
+auto Copy(std::size_t length) {
+  return [length](char* buffer, std::size_t capacity) {
+    return BoundedCopy(buffer, capacity, std::string(length, 'x').c_str());
+  };
+}
+auto CopyN(const char* source, std::size_t count) {
+  return [=](char* buffer, std::size_t capacity) { return BoundedCopyN(buffer, capacity, source, count); };
+}
+auto AppendN(const char* source, std::size_t count) {
+  return [=](char* buffer, std::size_t capacity) { return BoundedAppendN(buffer, capacity, source, count); };
+}
+// "artifacts before: 3 artifacts after: 1" is 38 characters.
+BoundedResult Format(char* buffer, std::size_t capacity) {
+  return BoundedFormat(buffer, capacity, "artifacts before: %i artifacts after: %i", 3, 1);
+}
+
+constexpr BoundedResult kOk = BoundedResult::Ok;
+constexpr BoundedResult kShort = BoundedResult::InsufficientBuffer;
+const std::string kFormatted = "artifacts before: 3 artifacts after: 1";
 
 // Capacity counts the terminator: a text of capacity - 1 characters is the
 // longest that fits.
-INSTANTIATE_TEST_SUITE_P(
-    Boundaries, BoundedCopyTest,
-    testing::Values(CopyRow{"ShorterThanCapacityMinusOne", 5, 10, BoundedResult::Ok, 5},
-                    CopyRow{"CapacityMinusOne", 9, 10, BoundedResult::Ok, 9},
-                    CopyRow{"Capacity", 10, 10, BoundedResult::InsufficientBuffer, 9},
-                    CopyRow{"CapacityPlusOne", 11, 10, BoundedResult::InsufficientBuffer, 9},
-                    CopyRow{"EmptyIntoOne", 0, 1, BoundedResult::Ok, 0},
-                    CopyRow{"OneIntoOne", 1, 1, BoundedResult::InsufficientBuffer, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+TEST(Bounded, WritesWithinCapacity) {
+  const Row rows[] = {
+      {"copy shorter than capacity - 1", 10, Copy(5), kOk, "xxxxx"},
+      {"copy of capacity - 1", 10, Copy(9), kOk, std::string(9, 'x')},
+      {"copy of capacity", 10, Copy(10), kShort, std::string(9, 'x')},
+      {"copy of capacity + 1", 10, Copy(11), kShort, std::string(9, 'x')},
+      {"copy of nothing into one", 1, Copy(0), kOk, ""},
+      {"copy of one into one", 1, Copy(1), kShort, ""},
+      {"count shorter than the source", 10, CopyN("abcdef", 3), kOk, "abc"},
+      {"count longer than the source", 10, CopyN("abc", 8), kOk, "abc"},
+      {"count zero", 4, CopyN("abc", 0), kOk, ""},
+      {"count fits exactly", 4, CopyN("abcdef", 3), kOk, "abc"},
+      {"count one over", 4, CopyN("abcdef", 4), kShort, "abc"},
+      {"append with room to spare", 16, AppendN("host", kAll), kOk, "http://host", "http://"},
+      {"append to capacity - 1", 9, AppendN("defgh", kAll), kOk, "abcdefgh", "abc"},
+      {"append to capacity", 9, AppendN("defghi", kAll), kShort, "abcdefgh", "abc"},
+      {"append to capacity + 1", 9, AppendN("defghij", kAll), kShort, "abcdefgh", "abc"},
+      {"count limits the append", 16, AppendN("/page?ticket=1", 5), kOk, "/a/page", "/a"},
+      {"append nothing to a full buffer", 4, AppendN("", kAll), kOk, "abc", "abc"},
+      {"format with room", 64, Format, kOk, kFormatted},
+      {"format to capacity - 1", 39, Format, kOk, kFormatted},
+      {"format to capacity", 38, Format, kShort, kFormatted.substr(0, 37)},
+      {"format to capacity + 1", 37, Format, kShort, kFormatted.substr(0, 36)},
+  };
+  for (const Row& row : rows) Check(row);
+}
 
-TEST(BoundedCopy, RefusesInvalidCapacityWithoutWriting) {
+TEST(Bounded, RefusesInvalidArgumentsWithoutWriting) {
   for (std::size_t capacity : {std::size_t{0}, kMaxBoundedCapacity + 1}) {
     GuardedBuffer buffer(4);
     std::memset(buffer.data(), 'q', 4);
@@ -76,107 +109,10 @@ TEST(BoundedCopy, RefusesInvalidCapacityWithoutWriting) {
   }
   EXPECT_EQ(BoundedAppend(nullptr, 0, "a"), BoundedResult::InvalidArgument);
   EXPECT_EQ(BoundedFormat(nullptr, 0, "%s", "a"), BoundedResult::InvalidArgument);
+  char unterminated[4] = {'a', 'b', 'c', 'd'};
+  EXPECT_EQ(BoundedAppend(unterminated, sizeof unterminated, "e"), BoundedResult::InvalidArgument);
+  EXPECT_EQ(std::string(unterminated, 4), "abcd");
 }
-
-struct CopyNRow {
-  const char* name;
-  const char* source;
-  std::size_t count;
-  std::size_t capacity;
-  BoundedResult expected;
-  const char* expected_text;
-};
-
-class BoundedCopyNTest : public testing::TestWithParam<CopyNRow> {};
-
-TEST_P(BoundedCopyNTest, CopiesAtMostCount) {
-  const CopyNRow& row = GetParam();
-  GuardedBuffer buffer(row.capacity);
-  EXPECT_EQ(BoundedCopyN(buffer.data(), row.capacity, row.source, row.count), row.expected);
-  EXPECT_EQ(buffer.text(), row.expected_text);
-  EXPECT_TRUE(buffer.GuardsIntact());
-  if (row.expected == BoundedResult::Ok) EXPECT_TRUE(buffer.ZeroFilledBehindTerminator());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Counts, BoundedCopyNTest,
-    testing::Values(CopyNRow{"CountShorterThanSource", "abcdef", 3, 10, BoundedResult::Ok, "abc"},
-                    CopyNRow{"CountLongerThanSource", "abc", 8, 10, BoundedResult::Ok, "abc"},
-                    CopyNRow{"CountZero", "abc", 0, 4, BoundedResult::Ok, ""},
-                    CopyNRow{"CountFitsExactly", "abcdef", 3, 4, BoundedResult::Ok, "abc"},
-                    CopyNRow{"CountOneOver", "abcdef", 4, 4, BoundedResult::InsufficientBuffer, "abc"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct AppendRow {
-  const char* name;
-  const char* existing;
-  const char* source;
-  std::size_t count;
-  std::size_t capacity;
-  BoundedResult expected;
-  const char* expected_text;
-};
-
-class BoundedAppendTest : public testing::TestWithParam<AppendRow> {};
-
-TEST_P(BoundedAppendTest, AppendsWithinCapacity) {
-  const AppendRow& row = GetParam();
-  GuardedBuffer buffer(row.capacity);
-  std::memset(buffer.data(), 0, row.capacity);
-  std::memcpy(buffer.data(), row.existing, std::strlen(row.existing));
-  EXPECT_EQ(BoundedAppendN(buffer.data(), row.capacity, row.source, row.count), row.expected);
-  EXPECT_EQ(buffer.text(), row.expected_text);
-  EXPECT_TRUE(buffer.GuardsIntact());
-  if (row.expected == BoundedResult::Ok) EXPECT_TRUE(buffer.ZeroFilledBehindTerminator());
-}
-
-constexpr std::size_t kAll = kMaxBoundedCapacity;
-
-INSTANTIATE_TEST_SUITE_P(
-    Boundaries, BoundedAppendTest,
-    testing::Values(
-        AppendRow{"FitsWithRoomToSpare", "http://", "host", kAll, 16, BoundedResult::Ok, "http://host"},
-        AppendRow{"CapacityMinusOne", "abc", "defgh", kAll, 9, BoundedResult::Ok, "abcdefgh"},
-        AppendRow{"Capacity", "abc", "defghi", kAll, 9, BoundedResult::InsufficientBuffer, "abcdefgh"},
-        AppendRow{"CapacityPlusOne", "abc", "defghij", kAll, 9, BoundedResult::InsufficientBuffer, "abcdefgh"},
-        AppendRow{"CountLimitsTheAppend", "/a", "/page?ticket=1", 5, 16, BoundedResult::Ok, "/a/page"},
-        AppendRow{"EmptyToFullBuffer", "abc", "", kAll, 4, BoundedResult::Ok, "abc"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(BoundedAppend, RefusesADestinationWithoutTerminator) {
-  char buffer[4] = {'a', 'b', 'c', 'd'};
-  EXPECT_EQ(BoundedAppend(buffer, sizeof buffer, "e"), BoundedResult::InvalidArgument);
-  EXPECT_EQ(std::string(buffer, 4), "abcd");
-}
-
-struct FormatRow {
-  const char* name;
-  std::size_t capacity;
-  BoundedResult expected;
-  const char* expected_text;
-};
-
-class BoundedFormatTest : public testing::TestWithParam<FormatRow> {};
-
-// "artifacts before: 3 artifacts after: 1" is 38 characters.
-TEST_P(BoundedFormatTest, FormatsWithinCapacity) {
-  const FormatRow& row = GetParam();
-  GuardedBuffer buffer(row.capacity);
-  EXPECT_EQ(BoundedFormat(buffer.data(), row.capacity, "artifacts before: %i artifacts after: %i", 3, 1),
-            row.expected);
-  EXPECT_EQ(buffer.text(), row.expected_text);
-  EXPECT_TRUE(buffer.GuardsIntact());
-  if (row.expected == BoundedResult::Ok) EXPECT_TRUE(buffer.ZeroFilledBehindTerminator());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Boundaries, BoundedFormatTest,
-    testing::Values(
-        FormatRow{"Roomy", 64, BoundedResult::Ok, "artifacts before: 3 artifacts after: 1"},
-        FormatRow{"CapacityMinusOne", 39, BoundedResult::Ok, "artifacts before: 3 artifacts after: 1"},
-        FormatRow{"Capacity", 38, BoundedResult::InsufficientBuffer, "artifacts before: 3 artifacts after: "},
-        FormatRow{"CapacityPlusOne", 37, BoundedResult::InsufficientBuffer, "artifacts before: 3 artifacts after:"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace turnpike

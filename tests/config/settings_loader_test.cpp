@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,11 +22,22 @@ constexpr const char* kNoPaths =
     "The Turnpike Paths registry key could not be read or does not have any path values defined, "
     "please set up one or more paths in";
 
-RecordedEvent ErrorEvent(const char* message, const char* detail) {
-  return RecordedEvent{EventSeverity::Error, 0, 1, message, detail};
+// A value written over the test configuration.
+struct Write {
+  std::string name;
+  RegistryType type;
+  std::string data;
+  const char* key = kSettingsKey;
+};
+Write Sz(std::string name, const std::string& text, const char* key = kSettingsKey) {
+  return {std::move(name), RegistryType::Sz, text + '\0', key};
 }
-
-void WriteCompleteConfiguration(FakeRegistry& registry) { WriteTestConfiguration(registry); }
+Write Dword(std::string name, std::uint32_t value, const char* key = kSettingsKey) {
+  std::string data;
+  for (int byte = 0; byte < 4; ++byte) data += static_cast<char>(value >> (8 * byte));
+  return {std::move(name), RegistryType::Dword, data, key};
+}
+Write Path(std::string name, const std::string& text) { return Sz(std::move(name), text, kPathsKey); }
 
 struct Loaded {
   bool ok;
@@ -35,263 +45,169 @@ struct Loaded {
   std::vector<RecordedEvent> events;
 };
 
-Loaded Load(FakeRegistry& registry) {
+Loaded Load(const std::vector<Write>& writes, const char* failing = nullptr) {
+  FakeRegistry registry;
+  WriteTestConfiguration(registry);
+  for (const Write& write : writes) registry.SetRaw(write.key, write.name, write.type, write.data);
+  if (failing != nullptr) registry.Fail(failing);
   RecordingEventLog log;
   Loaded loaded{false, {}, {}};
-  EventReporter reporter(log, loaded.settings.Debug);
-  loaded.ok = LoadSettings(registry, reporter, loaded.settings);
+  loaded.ok = LoadSettings(registry, EventReporter(log, loaded.settings.Debug), loaded.settings);
   loaded.events = log.events();
   EXPECT_EQ(registry.open_keys(), 0) << "every opened key is closed";
   return loaded;
 }
 
-TEST(LoadSettings, ReadsACompleteConfiguration) {
-  FakeRegistry registry;
-  WriteCompleteConfiguration(registry);
-  registry.SetString(kSettingsKey, "ServiceURL", "https://app.example.org/");
-  Loaded loaded = Load(registry);
-  ASSERT_TRUE(loaded.ok);
-  EXPECT_TRUE(loaded.events.empty());
-  const FilterSettings& s = loaded.settings;
-  EXPECT_EQ(s.ServerURL, "https://cas.example.org/cas");
-  EXPECT_EQ(s.LoginPath, "login");
-  EXPECT_EQ(s.ValidationPath, "serviceValidate");
-  EXPECT_EQ(s.AuthHeader, "CASUser");
-  EXPECT_EQ(s.Debug, 0u);
-  EXPECT_EQ(s.SessionTimeout, 480u);
-  EXPECT_EQ(s.CacheCleanTimeout, 60u);
-  EXPECT_EQ(s.ServiceURL, "https://app.example.org/");
-  ASSERT_EQ(s.ProtectedPaths.Count, 1u);
-  EXPECT_EQ(s.ProtectedPaths.Paths[0], "/Secure");
-  EXPECT_EQ(s.ProtectedPaths.LoweredPaths[0], "/secure");
+// Every field, so that a row also shows that nothing else changed.
+std::string Show(const FilterSettings& s) {
+  std::string shown = s.ServerURL + " | " + s.LoginPath + " | " + s.ValidationPath + " | " + s.AuthHeader + " | " +
+                      std::to_string(s.Debug) + " " + std::to_string(s.SessionTimeout) + " " +
+                      std::to_string(s.CacheCleanTimeout) + " | " + s.ServiceURL.value_or("(none)") + " | " +
+                      s.ServerBaseURL.value_or("(none)") + " | " + std::to_string(s.MaxValidations) + " " +
+                      std::to_string(s.ValidationTimeout) + " |";
+  for (std::size_t i = 0; i < s.ProtectedPaths.Count; ++i) {
+    shown += " " + s.ProtectedPaths.Paths[i] + "=" + s.ProtectedPaths.LoweredPaths[i];
+  }
+  return shown;
+}
+
+// What the test configuration loads as.
+FilterSettings Configured(const std::function<void(FilterSettings&)>& change) {
+  FilterSettings s;
+  s.ServerURL = "https://cas.example.org/cas";
+  s.LoginPath = "login";
+  s.ValidationPath = "serviceValidate";
+  s.AuthHeader = "CASUser";
+  s.SessionTimeout = 480;
+  s.CacheCleanTimeout = 60;
+  s.ValidationTimeout = 15;  // MaxValidations 0: the host's default applies
+  s.ProtectedPaths.Count = 1;
+  s.ProtectedPaths.Paths[0] = "/Secure";
+  s.ProtectedPaths.LoweredPaths[0] = "/secure";
+  change(s);
+  return s;
+}
+
+void AddPaths(FilterSettings& s, std::initializer_list<std::pair<const char*, const char*>> paths) {
+  for (const auto& [path, lowered] : paths) {
+    s.ProtectedPaths.Paths[s.ProtectedPaths.Count] = path;
+    s.ProtectedPaths.LoweredPaths[s.ProtectedPaths.Count++] = lowered;
+  }
+}
+
+TEST(LoadSettings, ReadsEachUsableConfiguration) {
+  const struct {
+    const char* name;
+    std::vector<Write> writes;
+    std::function<void(FilterSettings&)> expected;
+  } rows[] = {
+      {"the test configuration", {}, [](FilterSettings&) {}},
+      {"a fixed service URL", {Sz("ServiceURL", "https://app.example.org/")},
+       [](FilterSettings& s) { s.ServiceURL = "https://app.example.org/"; }},
+      {"zero time-outs; an empty service URL is none",
+       {Dword("SessionTimeout", 0), Dword("CacheCleanTimeout", 0), Sz("ServiceURL", "")},
+       [](FilterSettings& s) { s.SessionTimeout = s.CacheCleanTimeout = 0; }},
+      {"the optional numbers at their limits",
+       {Dword("MaxValidations", 1), Dword("ValidationTimeout", kMaxValidationTimeout)},
+       [](FilterSettings& s) { s.MaxValidations = 1, s.ValidationTimeout = 2'147'483; }},
+      {"text as stored up to its first NUL, with or without one",
+       {{"LoginPath", RegistryType::Sz, std::string(" login \0junk", 11)}, {"AuthHeader", RegistryType::Sz, "CASUser"}},
+       [](FilterSettings& s) { s.LoginPath = " login "; }},
+      // A base URL is scheme, name and port: anything more would give service
+      // URLs no CAS server recognises.
+      {"a base URL", {Sz("ServerBaseURL", "https://www.example.org")},
+       [](FilterSettings& s) { s.ServerBaseURL = "https://www.example.org"; }},
+      {"a base URL with a port, its slash dropped", {Sz("ServerBaseURL", "HTTP://www.example.org:8080/")},
+       [](FilterSettings& s) { s.ServerBaseURL = "HTTP://www.example.org:8080"; }},
+      {"a base URL of an IPv6 address", {Sz("ServerBaseURL", "https://[2001:db8::1]:8443")},
+       [](FilterSettings& s) { s.ServerBaseURL = "https://[2001:db8::1]:8443"; }},
+      {"the first twenty paths in enumeration order",
+       [] {
+         std::vector<Write> writes{Dword("skipped", 3, kPathsKey)};
+         for (int i = 2; i <= 25; ++i) writes.push_back(Path("p" + std::to_string(i), "/P" + std::to_string(i)));
+         return writes;
+       }(),
+       [](FilterSettings& s) {
+         for (int i = 2; i <= 20; ++i) {
+           s.ProtectedPaths.Paths[s.ProtectedPaths.Count] = "/P" + std::to_string(i);
+           s.ProtectedPaths.LoweredPaths[s.ProtectedPaths.Count++] = "/p" + std::to_string(i);
+         }
+       }},
+      {"duplicate paths kept; the enumeration stops at an overlong value name",
+       {Path("2", "/Secure"), Path(std::string(999, 'n'), "/fits"), Path(std::string(1000, 'n'), "/too-long-name"),
+        Path("after", "/never")},
+       [](FilterSettings& s) { AddPaths(s, {{"/Secure", "/secure"}, {"/fits", "/fits"}}); }},
+  };
+  for (const auto& row : rows) {
+    Loaded loaded = Load(row.writes);
+    EXPECT_TRUE(loaded.ok) << row.name;
+    EXPECT_EQ(loaded.events, std::vector<RecordedEvent>{}) << row.name;
+    EXPECT_EQ(Show(loaded.settings), Show(Configured(row.expected))) << row.name;
+    FreeSettings(loaded.settings);
+    EXPECT_EQ(Show(loaded.settings), Show(FilterSettings{})) << row.name << ", freed";
+  }
 }
 
 // The first unusable value ends the load with its own event, and nothing of
 // what was read before it stays in the record.
-TEST(LoadSettings, ARefusedLoadLeavesTheSettingsAsTheyWere) {
-  FakeRegistry registry;
-  WriteCompleteConfiguration(registry);
-  registry.SetRaw(kSettingsKey, "SessionTimeout", RegistryType::Sz, std::string("480") + '\0');
-  registry.SetRaw(kSettingsKey, "CacheCleanTimeout", RegistryType::Sz, std::string("60") + '\0');
-  Loaded loaded = Load(registry);
-  EXPECT_FALSE(loaded.ok);
-  EXPECT_EQ(loaded.events, std::vector<RecordedEvent>{ErrorEvent(kValueMissing, "SessionTimeout")});
-  EXPECT_EQ(loaded.settings.ServerURL, "");
-  EXPECT_EQ(loaded.settings.Debug, 0u);
-}
-
-struct FailureRow {
-  const char* name;
-  std::function<void(FakeRegistry&)> change;
-  const char* message;
-  const char* detail;
-};
-
-class LoadSettingsFailureTest : public testing::TestWithParam<FailureRow> {};
-
-TEST_P(LoadSettingsFailureTest, ReportsExactlyOneErrorNamingTheCause) {
-  const FailureRow& row = GetParam();
-  FakeRegistry registry;
-  WriteCompleteConfiguration(registry);
-  row.change(registry);
-  Loaded loaded = Load(registry);
-  EXPECT_FALSE(loaded.ok);
-  EXPECT_EQ(loaded.events, std::vector<RecordedEvent>{ErrorEvent(row.message, row.detail)});
-}
-
-std::string Sz(const char* text) { return std::string(text) + '\0'; }
-
-INSTANTIATE_TEST_SUITE_P(
-    Causes, LoadSettingsFailureTest,
-    testing::Values(
-        FailureRow{"NoSettingsKey", [](FakeRegistry& r) { r = FakeRegistry(); }, kKeyUnreadable,
-                   "SOFTWARE\\Turnpike"},
-        FailureRow{"ServerUrlAsExpandString",
-                   [](FakeRegistry& r) { r.SetRaw(kSettingsKey, "ServerURL", RegistryType::ExpandSz, Sz("x")); },
-                   kValueMissing, "ServerURL"},
-        FailureRow{"ServerUrlEmpty", [](FakeRegistry& r) { r.SetString(kSettingsKey, "ServerURL", ""); },
-                   kValueMissing, "ServerURL"},
-        FailureRow{"ServerUrlWithoutData",
-                   [](FakeRegistry& r) { r.SetRaw(kSettingsKey, "ServerURL", RegistryType::Sz, ""); },
-                   kValueMissing, "ServerURL"},
-        FailureRow{"LoginPathAbsent", [](FakeRegistry& r) { r.SetRaw(kSettingsKey, "LoginPath", RegistryType::None, ""); },
-                   kValueMissing, "LoginPath"},
-        FailureRow{"ValidationPathAsDword", [](FakeRegistry& r) { r.SetDword(kSettingsKey, "ValidationPath", 1); },
-                   kValueMissing, "ValidationPath"},
-        FailureRow{"AuthHeaderEmpty", [](FakeRegistry& r) { r.SetString(kSettingsKey, "AuthHeader", ""); },
-                   kValueMissing, "AuthHeader"},
-        FailureRow{"DebugAsString", [](FakeRegistry& r) { r.SetString(kSettingsKey, "Debug", "1"); },
-                   kValueMissing, "Debug"},
-        FailureRow{"SessionTimeoutAsBinary",
-                   [](FakeRegistry& r) {
-                     r.SetRaw(kSettingsKey, "SessionTimeout", RegistryType::Binary, std::string(4, '\0'));
-                   },
-                   kValueMissing, "SessionTimeout"},
-        FailureRow{"CacheCleanTimeoutAsQword",
-                   [](FakeRegistry& r) {
-                     r.SetRaw(kSettingsKey, "CacheCleanTimeout", RegistryType::Qword, std::string(8, '\0'));
-                   },
-                   kValueMissing, "CacheCleanTimeout"},
-        // An optional number that is written must be usable: 0 would refuse
-        // every ticket or wait on the CAS server for ever.
-        FailureRow{"MaxValidationsZero", [](FakeRegistry& r) { r.SetDword(kSettingsKey, "MaxValidations", 0); },
-                   kValueMissing, "MaxValidations"},
-        FailureRow{"MaxValidationsAsString", [](FakeRegistry& r) { r.SetString(kSettingsKey, "MaxValidations", "8"); },
-                   kValueMissing, "MaxValidations"},
-        FailureRow{"ValidationTimeoutZero", [](FakeRegistry& r) { r.SetDword(kSettingsKey, "ValidationTimeout", 0); },
-                   kValueMissing, "ValidationTimeout"},
-        FailureRow{"ValidationTimeoutPastTheLargest",
-                   [](FakeRegistry& r) { r.SetDword(kSettingsKey, "ValidationTimeout", kMaxValidationTimeout + 1); },
-                   kValueMissing, "ValidationTimeout"},
-        FailureRow{"NoPathsKey", [](FakeRegistry& r) { r.SetRaw(kPathsKey, "1", RegistryType::None, ""); },
-                   kNoPaths, "SOFTWARE\\Turnpike\\Paths"},
-        FailureRow{"PathsOnlyDwordsAndEmptyStrings",
-                   [](FakeRegistry& r) {
-                     r.SetDword(kPathsKey, "1", 7);
-                     r.SetString(kPathsKey, "2", "");
-                     r.SetRaw(kPathsKey, "3", RegistryType::ExpandSz, Sz("/x"));
-                   },
-                   kNoPaths, "SOFTWARE\\Turnpike\\Paths"},
-        FailureRow{"PathsEnumerationFails", [](FakeRegistry& r) { r.Fail("EnumValue"); }, kNoPaths,
-                   "SOFTWARE\\Turnpike\\Paths"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(LoadSettings, AcceptsZeroTimeoutsAndAnAbsentServiceUrl) {
-  FakeRegistry registry;
-  WriteCompleteConfiguration(registry);
-  registry.SetDword(kSettingsKey, "SessionTimeout", 0);
-  registry.SetDword(kSettingsKey, "CacheCleanTimeout", 0);
-  registry.SetString(kSettingsKey, "ServiceURL", "");
-  Loaded loaded = Load(registry);
-  EXPECT_TRUE(loaded.ok);
-  EXPECT_TRUE(loaded.events.empty());
-  EXPECT_FALSE(loaded.settings.ServiceURL.has_value());
-  EXPECT_EQ(loaded.settings.SessionTimeout, 0u);
-}
-
-// A base URL that is more than scheme, name and port would give service
-// URLs no CAS server recognises: refused at start-up, by name.
-TEST(LoadSettings, ServerBaseUrlIsASchemeAndAServerOrRefused) {
-  const struct { const char* stored; std::optional<std::string> loaded; } rows[] = {
-      {"https://www.example.org", "https://www.example.org"},
-      {"HTTP://www.example.org:8080/", "HTTP://www.example.org:8080"},
-      {"https://[2001:db8::1]:8443", "https://[2001:db8::1]:8443"},
-      {"https://www.example.org/app", std::nullopt}, {"www.example.org", std::nullopt},
-      {"https://", std::nullopt},                     {"https://user@www.example.org", std::nullopt},
-      {"https://www.example.org?x", std::nullopt},    {"https://www.example.org\r\nX: 1", std::nullopt},
-      {"ftp://www.example.org", std::nullopt},        {"https://:443", std::nullopt},
+TEST(LoadSettings, ReportsExactlyOneErrorNamingTheCauseAndKeepsNothing) {
+  const std::string paths = "SOFTWARE\\Turnpike\\Paths";
+  const struct {
+    const char* name;
+    std::vector<Write> writes;
+    std::string detail;
+    const char* message = kValueMissing;
+    const char* failing = nullptr;
+  } rows[] = {
+      {"no settings key", {}, "SOFTWARE\\Turnpike", kKeyUnreadable, "OpenKey"},
+      {"server URL expandable", {{"ServerURL", RegistryType::ExpandSz, std::string("x\0", 2)}}, "ServerURL"},
+      {"server URL empty", {Sz("ServerURL", "")}, "ServerURL"},
+      {"server URL without data", {{"ServerURL", RegistryType::Sz, ""}}, "ServerURL"},
+      {"login path absent", {{"LoginPath", RegistryType::None, ""}}, "LoginPath"},
+      {"validation path as a DWORD", {Dword("ValidationPath", 1)}, "ValidationPath"},
+      {"identity header empty", {Sz("AuthHeader", "")}, "AuthHeader"},
+      {"Debug as a string", {Sz("Debug", "1")}, "Debug"},
+      {"only the first of two unusable values", {Sz("SessionTimeout", "480"), Sz("CacheCleanTimeout", "60")},
+       "SessionTimeout"},
+      {"SessionTimeout binary", {{"SessionTimeout", RegistryType::Binary, std::string(4, '\0')}}, "SessionTimeout"},
+      // A DWORD is exactly four bytes: a shorter one would leave part of the
+      // number unread, a longer one is no DWORD.
+      {"DWORD of 0 bytes", {{"SessionTimeout", RegistryType::Dword, ""}}, "SessionTimeout"},
+      {"DWORD of 2 bytes", {{"SessionTimeout", RegistryType::Dword, "\1\1"}}, "SessionTimeout"},
+      {"DWORD of 3 bytes", {{"SessionTimeout", RegistryType::Dword, "\1\1\1"}}, "SessionTimeout"},
+      {"DWORD of 5 bytes", {{"SessionTimeout", RegistryType::Dword, "\1\1\1\1\1"}}, "SessionTimeout"},
+      {"DWORD of 8 bytes", {{"SessionTimeout", RegistryType::Dword, std::string(8, '\1')}}, "SessionTimeout"},
+      {"QWORD", {{"CacheCleanTimeout", RegistryType::Qword, std::string(8, '\0')}}, "CacheCleanTimeout"},
+      // An optional number that is written must be usable: 0 would refuse
+      // every ticket or wait on the CAS server for ever.
+      {"MaxValidations 0", {Dword("MaxValidations", 0)}, "MaxValidations"},
+      {"MaxValidations as a string", {Sz("MaxValidations", "8")}, "MaxValidations"},
+      {"ValidationTimeout 0", {Dword("ValidationTimeout", 0)}, "ValidationTimeout"},
+      {"ValidationTimeout too large", {Dword("ValidationTimeout", kMaxValidationTimeout + 1)}, "ValidationTimeout"},
+      {"base URL with a path", {Sz("ServerBaseURL", "https://www.example.org/app")}, "ServerBaseURL"},
+      {"base URL without a scheme", {Sz("ServerBaseURL", "www.example.org")}, "ServerBaseURL"},
+      {"base URL without a server", {Sz("ServerBaseURL", "https://")}, "ServerBaseURL"},
+      {"base URL with a user", {Sz("ServerBaseURL", "https://user@www.example.org")}, "ServerBaseURL"},
+      {"base URL with a query", {Sz("ServerBaseURL", "https://www.example.org?x")}, "ServerBaseURL"},
+      {"base URL with a header", {Sz("ServerBaseURL", "https://www.example.org\r\nX: 1")}, "ServerBaseURL"},
+      {"base URL of another scheme", {Sz("ServerBaseURL", "ftp://www.example.org")}, "ServerBaseURL"},
+      {"base URL of only a port", {Sz("ServerBaseURL", "https://:443")}, "ServerBaseURL"},
+      {"no usable path", {{"1", RegistryType::None, "", kPathsKey}}, paths, kNoPaths},
+      {"paths only DWORDs, empty and expandable strings",
+       {Dword("1", 7, kPathsKey), Path("2", ""), {"3", RegistryType::ExpandSz, std::string("/x\0", 3), kPathsKey}},
+       paths, kNoPaths},
+      {"an overlong first path name",
+       {{"1", RegistryType::None, "", kPathsKey}, Path(std::string(1000, 'n'), "/long"), Path("after", "/never")},
+       paths, kNoPaths},
+      {"the paths' enumeration fails", {}, paths, kNoPaths, "EnumValue"},
   };
   for (const auto& row : rows) {
-    FakeRegistry registry;
-    WriteCompleteConfiguration(registry);
-    registry.SetString(kSettingsKey, "ServerBaseURL", row.stored);
-    Loaded loaded = Load(registry);
-    EXPECT_EQ(loaded.ok, row.loaded.has_value()) << row.stored;
-    EXPECT_EQ(loaded.settings.ServerBaseURL, row.loaded) << row.stored;
-    if (!row.loaded) {
-      EXPECT_EQ(loaded.events, std::vector<RecordedEvent>{ErrorEvent(kValueMissing, "ServerBaseURL")});
-    }
+    Loaded loaded = Load(row.writes, row.failing);
+    EXPECT_FALSE(loaded.ok) << row.name;
+    EXPECT_EQ(loaded.events, (std::vector<RecordedEvent>{{EventSeverity::Error, 0, 1, row.message, row.detail}}))
+        << row.name;
+    EXPECT_EQ(Show(loaded.settings), Show(FilterSettings{})) << row.name;
   }
-}
-
-TEST(LoadSettings, OptionalNumbersTakeTheirDefaultsWhenAbsentAndAnyUsableValueOtherwise) {
-  FakeRegistry registry;
-  WriteCompleteConfiguration(registry);
-  Loaded absent = Load(registry);
-  ASSERT_TRUE(absent.ok);
-  EXPECT_EQ(absent.settings.MaxValidations, 0u) << "the host's default applies";
-  EXPECT_EQ(absent.settings.ValidationTimeout, 15u);
-
-  registry.SetDword(kSettingsKey, "MaxValidations", 1);
-  registry.SetDword(kSettingsKey, "ValidationTimeout", kMaxValidationTimeout);
-  Loaded set = Load(registry);
-  ASSERT_TRUE(set.ok);
-  EXPECT_TRUE(set.events.empty());
-  EXPECT_EQ(set.settings.MaxValidations, 1u);
-  EXPECT_EQ(set.settings.ValidationTimeout, 2'147'483u);
-}
-
-// A DWORD is exactly four bytes: a shorter one would leave part of the
-// number unread, a longer one is no DWORD. Either counts as missing.
-TEST(LoadSettings, ADwordOfOtherThanFourBytesIsMissing) {
-  for (const std::size_t size : {0u, 2u, 3u, 5u, 8u}) {
-    FakeRegistry registry;
-    WriteCompleteConfiguration(registry);
-    registry.SetRaw(kSettingsKey, "SessionTimeout", RegistryType::Dword, std::string(size, '\1'));
-    Loaded loaded = Load(registry);
-    EXPECT_FALSE(loaded.ok) << size << " bytes";
-    EXPECT_EQ(loaded.events, std::vector<RecordedEvent>{ErrorEvent(kValueMissing, "SessionTimeout")})
-        << size << " bytes";
-  }
-}
-
-TEST(LoadSettings, KeepsTextAsStoredUpToItsFirstNul) {
-  FakeRegistry registry;
-  WriteCompleteConfiguration(registry);
-  registry.SetRaw(kSettingsKey, "LoginPath", RegistryType::Sz, std::string(" login \0junk", 11));
-  registry.SetRaw(kSettingsKey, "AuthHeader", RegistryType::Sz, "CASUser");  // stored without its NUL
-  Loaded loaded = Load(registry);
-  ASSERT_TRUE(loaded.ok);
-  EXPECT_EQ(loaded.settings.LoginPath, " login ");
-  EXPECT_EQ(loaded.settings.AuthHeader, "CASUser");
-}
-
-TEST(LoadProtectedPaths, TakesTheFirstTwentyInEnumerationOrder) {
-  FakeRegistry registry;
-  WriteCompleteConfiguration(registry);
-  registry.SetDword(kPathsKey, "skipped", 3);
-  for (int i = 2; i <= 25; ++i) {
-    registry.SetString(kPathsKey, "p" + std::to_string(i), "/P" + std::to_string(i));
-  }
-  Loaded loaded = Load(registry);
-  ASSERT_TRUE(loaded.ok);
-  EXPECT_TRUE(loaded.events.empty());
-  const ProtectedPathList& paths = loaded.settings.ProtectedPaths;
-  ASSERT_EQ(paths.Count, 20u);
-  EXPECT_EQ(paths.Paths[0], "/Secure");
-  EXPECT_EQ(paths.Paths[1], "/P2");
-  EXPECT_EQ(paths.Paths[19], "/P20");
-  EXPECT_EQ(paths.LoweredPaths[19], "/p20");
-  EXPECT_EQ(registry.calls().back(), "CloseKey");
-  EXPECT_EQ(std::count(registry.calls().begin(), registry.calls().end(), "EnumValue 22"), 0)
-      << "enumeration stops once twenty paths are taken";
-}
-
-TEST(LoadProtectedPaths, KeepsDuplicatesAndStopsAtAnOverlongValueName) {
-  FakeRegistry registry;
-  WriteCompleteConfiguration(registry);
-  registry.SetString(kPathsKey, "2", "/Secure");
-  registry.SetString(kPathsKey, std::string(999, 'n'), "/fits");
-  registry.SetString(kPathsKey, std::string(1000, 'n'), "/too-long-name");
-  registry.SetString(kPathsKey, "after", "/never");
-  Loaded loaded = Load(registry);
-  ASSERT_TRUE(loaded.ok);
-  const ProtectedPathList& paths = loaded.settings.ProtectedPaths;
-  ASSERT_EQ(paths.Count, 3u);
-  EXPECT_EQ(paths.Paths[1], "/Secure");
-  EXPECT_EQ(paths.Paths[2], "/fits");
-}
-
-TEST(LoadProtectedPaths, AnOverlongFirstNameLeavesNoPaths) {
-  FakeRegistry fresh;
-  WriteCompleteConfiguration(fresh);
-  fresh.SetRaw(kPathsKey, "1", RegistryType::None, "");  // the only path value becomes unusable
-  fresh.SetString(kPathsKey, std::string(1000, 'n'), "/too-long-name");
-  fresh.SetString(kPathsKey, "after", "/never");
-  Loaded loaded = Load(fresh);
-  EXPECT_FALSE(loaded.ok);
-  EXPECT_EQ(loaded.events, std::vector<RecordedEvent>{ErrorEvent(kNoPaths, "SOFTWARE\\Turnpike\\Paths")});
-}
-
-TEST(FreeSettings, EmptiesTheRecord) {
-  FakeRegistry registry;
-  WriteCompleteConfiguration(registry);
-  registry.SetString(kSettingsKey, "ServiceURL", "https://app/");
-  Loaded loaded = Load(registry);
-  FreeSettings(loaded.settings);
-  EXPECT_TRUE(loaded.settings.ServerURL.empty() && loaded.settings.AuthHeader.empty());
-  EXPECT_FALSE(loaded.settings.ServiceURL.has_value());
-  EXPECT_EQ(loaded.settings.ProtectedPaths.Count, 0u);
 }
 
 }  // namespace

@@ -11,45 +11,32 @@
 namespace turnpike {
 namespace {
 
-struct LogRow {
-  const char* name;
-  EventType type;
-  std::uint32_t debug;
-  bool written;
-  EventSeverity severity;
-};
-
-class LogEventTest : public testing::TestWithParam<LogRow> {};
-
-TEST_P(LogEventTest, WritesBySeverityAndDebug) {
-  const LogRow& row = GetParam();
-  RecordingEventLog log;
-  const std::uint32_t debug = row.debug;
-  EventReporter reporter(log, debug);
-
-  reporter.LogEvent(row.type, "message", "detail");
-
-  if (!row.written) {
-    EXPECT_TRUE(log.events().empty());
-    EXPECT_EQ(log.opens(), 0) << "a dropped information event must make no platform call";
-    return;
+TEST(LogEvent, WritesBySeverityAndDebug) {
+  const struct {
+    const char* name;
+    EventType type;
+    std::uint32_t debug;
+    bool written;
+    EventSeverity severity;
+  } rows[] = {
+      {"error, Debug off", EventType::Error, 0, true, EventSeverity::Error},
+      {"warning, Debug off", EventType::Warning, 0, true, EventSeverity::Warning},
+      {"information, Debug off", EventType::Information, 0, false, EventSeverity::Information},
+      {"information, Debug on", EventType::Information, 1, true, EventSeverity::Information},
+      {"information, Debug any non-zero", EventType::Information, 0x80000000u, true, EventSeverity::Information},
+      {"started, Debug off", EventType::Started, 0, true, EventSeverity::Information},
+      {"stopped, Debug off", EventType::Stopped, 0, true, EventSeverity::Information},
+  };
+  for (const auto& row : rows) {
+    RecordingEventLog log;
+    EventReporter(log, row.debug).LogEvent(row.type, "message", "detail");
+    std::vector<RecordedEvent> expected;
+    if (row.written) expected.push_back({row.severity, 0, static_cast<std::uint32_t>(row.type), "message", "detail"});
+    EXPECT_EQ(log.events(), expected) << row.name;
+    EXPECT_EQ(log.opens(), row.written ? 1 : 0) << row.name << ": a dropped event makes no platform call";
+    EXPECT_EQ(log.open_sources(), 0) << row.name << ": the source is closed after every event";
   }
-  const auto id = static_cast<std::uint32_t>(row.type);
-  EXPECT_EQ(log.events(), (std::vector<RecordedEvent>{{row.severity, 0, id, "message", "detail"}}));
-  EXPECT_EQ(log.open_sources(), 0) << "the source is closed after every event";
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Types, LogEventTest,
-    testing::Values(LogRow{"ErrorDebugOff", EventType::Error, 0, true, EventSeverity::Error},
-                    LogRow{"WarningDebugOff", EventType::Warning, 0, true, EventSeverity::Warning},
-                    LogRow{"InformationDebugOff", EventType::Information, 0, false, EventSeverity::Information},
-                    LogRow{"InformationDebugOn", EventType::Information, 1, true, EventSeverity::Information},
-                    LogRow{"InformationDebugAnyNonZero", EventType::Information, 0x80000000u, true,
-                           EventSeverity::Information},
-                    LogRow{"StartedDebugOff", EventType::Started, 0, true, EventSeverity::Information},
-                    LogRow{"StoppedDebugOff", EventType::Stopped, 0, true, EventSeverity::Information}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LogEvent, WritesAbsentStringsAsEmpty) {
   RecordingEventLog log;
@@ -76,35 +63,19 @@ TEST(LogEvent, CarriesOnWhenTheLogFails) {
   EXPECT_EQ(log.open_sources(), 0) << "a failed write still closes the source";
 }
 
-struct RenderRow {
-  const char* name;
-  std::uint32_t id;
-  const char* message;
-  const char* detail;
-  const char* expected;
-};
-
-class RenderEventTest : public testing::TestWithParam<RenderRow> {};
-
-TEST_P(RenderEventTest, RendersWithTheMessageTable) {
-  const RenderRow& row = GetParam();
-  EXPECT_EQ(RenderEvent(row.id, row.message, row.detail), row.expected);
+TEST(RenderEvent, RendersWithTheMessageTable) {
+  const char* missing = "A Turnpike registry configuration value is missing or null, please set a valid value for";
+  const char* unreadable = "The Turnpike ISAPI could not read the url from the headers.";
+  const struct { std::uint32_t id; const char* message; const char* detail; std::string expected; } rows[] = {
+      {1, missing, "LoginPath", std::string(missing) + ": LoginPath\r\n"},
+      {2, unreadable, nullptr, std::string(unreadable) + ": \r\n"},
+      {4, "m", "d", "m: d\r\n"},
+      {1, "%2", "%1", "%2: %1\r\n"},  // inserts are not read again
+      {5, "", "", "The Turnpike ISAPI Filter has been started.\r\n"},
+      {6, nullptr, nullptr, "The Turnpike ISAPI Filter has been stopped.\r\n"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(RenderEvent(row.id, row.message, row.detail), row.expected) << row.expected;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, RenderEventTest,
-    testing::Values(
-        RenderRow{"Error", 1, "A Turnpike registry configuration value is missing or null, please set a valid value for",
-                  "LoginPath",
-                  "A Turnpike registry configuration value is missing or null, please set a valid value for: "
-                  "LoginPath\r\n"},
-        RenderRow{"WarningWithoutDetail", 2, "The Turnpike ISAPI could not read the url from the headers.", nullptr,
-                  "The Turnpike ISAPI could not read the url from the headers.: \r\n"},
-        RenderRow{"Information", 4, "m", "d", "m: d\r\n"},
-        RenderRow{"InsertsAreNotReinterpreted", 1, "%2", "%1", "%2: %1\r\n"},
-        RenderRow{"Started", 5, "", "", "The Turnpike ISAPI Filter has been started.\r\n"},
-        RenderRow{"Stopped", 6, nullptr, nullptr, "The Turnpike ISAPI Filter has been stopped.\r\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MessageTable, HoldsExactlyTheFiveIdentifiers) {
   for (std::uint32_t id = 0; id <= 8; ++id) {
@@ -113,27 +84,28 @@ TEST(MessageTable, HoldsExactlyTheFiveIdentifiers) {
   }
 }
 
-TEST(EnsureEventSource, RegistersAMissingSource) {
-  FakeRegistry registry;
-  ASSERT_TRUE(EnsureEventSource(registry));
-  const auto* values = registry.ValuesOf(kEventSourceKey);
-  ASSERT_NE(values, nullptr);
-  ASSERT_EQ(values->size(), 2u);
-  EXPECT_EQ((*values)[0].name, "EventMessageFile");
-  EXPECT_EQ((*values)[0].type, RegistryType::ExpandSz);
-  EXPECT_EQ((*values)[0].data, std::string("%SystemRoot%\\system32\\inetsrv\\Turnpike.dll") + '\0');
-  EXPECT_EQ((*values)[1].name, "TypesSupported");
-  EXPECT_EQ((*values)[1].type, RegistryType::Dword);
-  EXPECT_EQ((*values)[1].data, std::string("\x07\0\0\0", 4));
-  EXPECT_EQ(registry.open_keys(), 0);
+// "name type data" of each value of the event source's key.
+std::vector<std::string> SourceValues(const FakeRegistry& registry) {
+  std::vector<std::string> shown;
+  for (const FakeRegistry::Value& value : *registry.ValuesOf(kEventSourceKey)) {
+    shown.push_back(value.name + " " + std::to_string(static_cast<int>(value.type)) + " " + value.data);
+  }
+  return shown;
 }
 
-TEST(EnsureEventSource, LeavesAnExistingSourceAsItIs) {
+TEST(EnsureEventSource, RegistersAMissingSourceAndLeavesAnExistingOneAsItIs) {
   FakeRegistry registry;
-  registry.SetString(kEventSourceKey, "EventMessageFile", "C:\\elsewhere.dll");
   ASSERT_TRUE(EnsureEventSource(registry));
-  EXPECT_EQ(registry.ValuesOf(kEventSourceKey)->size(), 1u);
-  EXPECT_EQ(registry.calls(), (std::vector<std::string>{std::string("OpenKey ") + kEventSourceKey, "CloseKey"}));
+  const std::string file = "%SystemRoot%\\system32\\inetsrv\\Turnpike.dll";
+  EXPECT_EQ(SourceValues(registry), (std::vector<std::string>{"EventMessageFile 2 " + file + '\0',
+                                                              std::string("TypesSupported 4 \x07\0\0\0", 21)}));
+  EXPECT_EQ(registry.open_keys(), 0);
+
+  FakeRegistry existing;
+  existing.SetString(kEventSourceKey, "EventMessageFile", "C:\\elsewhere.dll");
+  ASSERT_TRUE(EnsureEventSource(existing));
+  EXPECT_EQ(SourceValues(existing),
+            std::vector<std::string>{"EventMessageFile 1 C:\\elsewhere.dll" + std::string(1, '\0')});
 }
 
 TEST(EnsureEventSource, FailsWhenTheKeyCannotBeMadeOrFilled) {

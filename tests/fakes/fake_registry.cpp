@@ -54,7 +54,6 @@ FakeRegistry::Value* FakeRegistry::FindValue(const std::string& path, const std:
 }
 
 bool FakeRegistry::OpenKey(const char* path, RegistryAccessMode, RegistryKeyHandle* key) {
-  calls_.push_back(std::string("OpenKey ") + path);
   if (Failing("OpenKey") || !HasKey(path)) return false;
   *key = next_handle_++;
   handles_[*key] = path;
@@ -63,7 +62,6 @@ bool FakeRegistry::OpenKey(const char* path, RegistryAccessMode, RegistryKeyHand
 }
 
 bool FakeRegistry::CreateKey(const char* path, RegistryKeyHandle* key) {
-  calls_.push_back(std::string("CreateKey ") + path);
   if (Failing("CreateKey")) return false;
   AddKey(path);
   *key = next_handle_++;
@@ -73,13 +71,11 @@ bool FakeRegistry::CreateKey(const char* path, RegistryKeyHandle* key) {
 }
 
 void FakeRegistry::CloseKey(RegistryKeyHandle key) {
-  calls_.push_back("CloseKey");
   if (handles_.erase(key) != 0) --open_keys_;
 }
 
 bool FakeRegistry::QueryValue(RegistryKeyHandle key, const char* name, RegistryType* type,
                               void* data, std::uint32_t* size) {
-  calls_.push_back(std::string("QueryValue ") + name);
   if (Failing("QueryValue") || handles_.count(key) == 0) return false;
   const Value* value = FindValue(handles_[key], name);
   if (value == nullptr) return false;
@@ -99,7 +95,6 @@ bool FakeRegistry::QueryValue(RegistryKeyHandle key, const char* name, RegistryT
 bool FakeRegistry::EnumValue(RegistryKeyHandle key, std::uint32_t index, char* name,
                              std::uint32_t* name_capacity, RegistryType* type, void* data,
                              std::uint32_t* data_size) {
-  calls_.push_back("EnumValue " + std::to_string(index));
   if (Failing("EnumValue") || handles_.count(key) == 0) return false;
   const std::vector<Value>& values = keys_[Fold(handles_[key])];
   if (index >= values.size()) return false;
@@ -119,7 +114,6 @@ bool FakeRegistry::EnumValue(RegistryKeyHandle key, std::uint32_t index, char* n
 
 bool FakeRegistry::SetValue(RegistryKeyHandle key, const char* name, RegistryType type,
                             const void* data, std::uint32_t size) {
-  calls_.push_back(std::string("SetValue ") + name);
   if (Failing("SetValue") || handles_.count(key) == 0) return false;
   SetRaw(handles_[key], name, type, std::string(static_cast<const char*>(data), size));
   return true;

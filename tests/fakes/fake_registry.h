@@ -1,5 +1,5 @@
-// FakeRegistry: a registry built by tests, value by value, that records the
-// calls made on it and can be told to fail any of them.
+// FakeRegistry: a registry built by tests, value by value, that can be told
+// to fail any of its operations and counts the keys left open.
 #pragma once
 
 #include <cstdint>
@@ -35,8 +35,6 @@ class FakeRegistry final : public RegistryAccess {
 
   bool HasKey(const std::string& path) const;
   const std::vector<Value>* ValuesOf(const std::string& path) const;
-  // "OpenKey SOFTWARE\Turnpike", "QueryValue ServerURL", "CloseKey", ...
-  const std::vector<std::string>& calls() const { return calls_; }
   int open_keys() const { return open_keys_; }
 
   bool OpenKey(const char* path, RegistryAccessMode access, RegistryKeyHandle* key) override;
@@ -60,7 +58,6 @@ class FakeRegistry final : public RegistryAccess {
   RegistryKeyHandle next_handle_ = 1;
   int open_keys_ = 0;
   std::set<std::string> failing_;
-  std::vector<std::string> calls_;
 };
 
 }  // namespace turnpike

@@ -1,7 +1,8 @@
 // The configuration most tests start from, written into a FakeRegistry:
 // a CAS server at https://cas.example.org/cas, CAS 2.0 validation, the
 // CASUser header, an eight-hour session and an hourly cleaning. Tests change
-// what they are about after writing it.
+// what they are about after writing it. BrowserRequest: a request to
+// http://www.example.org, as a browser sends it.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "config/settings_loader.h"
 #include "fakes/fake_registry.h"
+#include "platform/memory/in_memory_filter_host.h"
 
 namespace turnpike {
 
@@ -24,6 +26,14 @@ inline void WriteTestConfiguration(FakeRegistry& registry, std::initializer_list
   registry.SetDword(kSettingsKey, "CacheCleanTimeout", 60);
   int index = 0;
   for (const std::string& path : paths) registry.SetString(kPathsKey, std::to_string(++index), path);
+}
+
+inline InMemoryFilterHost BrowserRequest(const std::string& url, const std::string& cookie = "") {
+  InMemoryFilterHost host(url);
+  host.SetServerVariable("HTTPS", "off");
+  host.SetServerVariable("SERVER_NAME", "www.example.org");
+  if (!cookie.empty()) host.AddRequestHeader("Cookie:", cookie);
+  return host;
 }
 
 }  // namespace turnpike

@@ -2,7 +2,6 @@
 // scripted validation service, the real in-process cache and a fake clock.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -21,15 +20,9 @@ namespace {
 
 using Op = InMemoryFilterHost::Operation;
 
-RecordedEvent Info(const char* message, const std::string& detail) {
-  return {EventSeverity::Information, 0, 4, message, detail};
-}
-RecordedEvent Error(const char* message, const std::string& detail) {
-  return {EventSeverity::Error, 0, 1, message, detail};
-}
-RecordedEvent Warning(const char* message, const std::string& detail) {
-  return {EventSeverity::Warning, 0, 2, message, detail};
-}
+RecordedEvent Info(const char* m, const std::string& d) { return {EventSeverity::Information, 0, 4, m, d}; }
+RecordedEvent Error(const char* m, const std::string& d) { return {EventSeverity::Error, 0, 1, m, d}; }
+RecordedEvent Warning(const char* m, const std::string& d) { return {EventSeverity::Warning, 0, 2, m, d}; }
 
 constexpr const char* kNoTicketOrCookie = "The Turnpike filter was unable to find a ticket or cookie.";
 constexpr const char* kLoginBlock =
@@ -59,19 +52,20 @@ class Decision : public testing::Test {
     log_.TakeEvents();
   }
 
-  InMemoryFilterHost Request(const std::string& url, const char* cookie = nullptr) {
-    InMemoryFilterHost host(url);
-    host.SetServerVariable("HTTPS", "off");
-    host.SetServerVariable("SERVER_NAME", "www.example.org");
-    if (cookie != nullptr) host.AddRequestHeader("Cookie:", cookie);
-    return host;
-  }
-
   FilterStatus Run(InMemoryFilterHost& host) { return filter_->HttpFilterProc(host, kSfNotifyPreprocHeaders); }
+
+  // The validation URLs asked of the CAS server.
+  std::vector<std::string> Asked() const {
+    std::vector<std::string> urls;
+    for (const std::string& call : validation_.calls) {
+      if (call.rfind("Get ", 0) == 0) urls.push_back(call.substr(4));
+    }
+    return urls;
+  }
 
   // Signs "alice" on under ST-1 and forgets the events of doing so.
   void SignOn() {
-    InMemoryFilterHost host = Request("/secure/page?a=1&ticket=ST-1");
+    InMemoryFilterHost host = BrowserRequest("/secure/page?a=1&ticket=ST-1");
     ASSERT_EQ(Run(host), FilterStatus::FinishedKeepConn);
     log_.TakeEvents();
   }
@@ -85,7 +79,7 @@ class Decision : public testing::Test {
 
 TEST_F(Decision, NeitherTicketNorCookieGoesToLogin) {
   Start();
-  InMemoryFilterHost host = Request("/secure/page?a=1");
+  InMemoryFilterHost host = BrowserRequest("/secure/page?a=1");
   EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
   ASSERT_TRUE(host.response());
   EXPECT_EQ(host.response()->status_text, "302 Redirection");
@@ -96,20 +90,19 @@ TEST_F(Decision, NeitherTicketNorCookieGoesToLogin) {
 
 TEST_F(Decision, ValidTicketSetsTheCookieAndReturnsToThePageAsked) {
   Start();
-  InMemoryFilterHost host = Request("/secure/page?a=1&ticket=ST-1-abc", "VAVUZE=stale");
+  InMemoryFilterHost host = BrowserRequest("/secure/page?a=1&ticket=ST-1-abc", "VAVUZE=stale");
   EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
   ASSERT_TRUE(host.response());
   EXPECT_EQ(host.response()->headers,
             "Location: http://www.example.org/secure/page?a=1\r\nSet-Cookie: VAVUZE=ST-1-abc;path=/\r\n\r\n");
-  EXPECT_EQ(validation_.calls.at(2),
-            "Get https://cas.example.org/cas/serviceValidate?service=http://www.example.org/secure/page%3fa%3d1"
-            "&ticket=ST-1-abc");
+  EXPECT_EQ(Asked(), std::vector<std::string>{"https://cas.example.org/cas/serviceValidate?service="
+                                              "http://www.example.org/secure/page%3fa%3d1&ticket=ST-1-abc"});
   EXPECT_EQ(log_.events(),
             (std::vector<RecordedEvent>{Info("The Turnpike filter created authentication map entries for:", "alice"),
                                         Info("The Turnpike filter created an authorization cookie for:", "alice")}));
 
   // The cookie it set lets the next request through with the user.
-  InMemoryFilterHost next = Request("/secure/page", "theme=dark; VAVUZE=ST-1-abc");
+  InMemoryFilterHost next = BrowserRequest("/secure/page", "theme=dark; VAVUZE=ST-1-abc");
   log_.TakeEvents();
   EXPECT_EQ(Run(next), FilterStatus::NextNotification);
   EXPECT_EQ(next.HeaderValues("CASUser:"), std::vector<std::string>{"alice"});
@@ -120,7 +113,7 @@ TEST_F(Decision, ValidTicketSetsTheCookieAndReturnsToThePageAsked) {
 TEST_F(Decision, RefusedTicketGoesToLoginWithTheValidationUrl) {
   validation_.body = "no\n\n";
   Start();
-  InMemoryFilterHost host = Request("/secure/page?a=1&ticket=ST-9");
+  InMemoryFilterHost host = BrowserRequest("/secure/page?a=1&ticket=ST-9");
   EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
   EXPECT_EQ(host.response()->headers,
             "Location: https://cas.example.org/cas/login?service=http://www.example.org/secure/page%3fa%3d1\r\n"
@@ -137,7 +130,7 @@ TEST_F(Decision, RefusedTicketGoesToLoginWithTheValidationUrl) {
 TEST_F(Decision, ASecondFailedTicketInARowEndsOnTheFailurePage) {
   validation_.fail_get = true;
   Start();
-  InMemoryFilterHost host = Request("/secure/page?ticket=ST-2", "TurnpikeFailed=1; VAVUZE=ST-old");
+  InMemoryFilterHost host = BrowserRequest("/secure/page?ticket=ST-2", "TurnpikeFailed=1; VAVUZE=ST-old");
   EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
   EXPECT_EQ(host.response()->status_text, "403 Forbidden");
   EXPECT_NE(host.response()->body.find("contact the administrator"), std::string::npos);
@@ -149,13 +142,13 @@ TEST_F(Decision, ASecondFailedTicketInARowEndsOnTheFailurePage) {
   // The CAS server's own answer is named when it refused.
   validation_.fail_get = false;
   validation_.body = "no\n\n";
-  InMemoryFilterHost refused = Request("/secure/page?ticket=ST-3", "TurnpikeFailed=1");
+  InMemoryFilterHost refused = BrowserRequest("/secure/page?ticket=ST-3", "TurnpikeFailed=1");
   EXPECT_EQ(Run(refused), FilterStatus::FinishedKeepConn);
   EXPECT_EQ(log_.events().back().detail, "http://www.example.org/secure/page (the CAS server answered: no\n\n)");
 
   // One sign-on clears the mark.
   validation_.body = "yes\nalice\n";
-  InMemoryFilterHost good = Request("/secure/page?ticket=ST-4", "TurnpikeFailed=1");
+  InMemoryFilterHost good = BrowserRequest("/secure/page?ticket=ST-4", "TurnpikeFailed=1");
   EXPECT_EQ(Run(good), FilterStatus::FinishedKeepConn);
   EXPECT_EQ(good.response()->headers,
             "Location: http://www.example.org/secure/page\r\nSet-Cookie: VAVUZE=ST-4;path=/\r\n"
@@ -167,11 +160,11 @@ TEST_F(Decision, ASecondFailedTicketInARowEndsOnTheFailurePage) {
 // service value.
 TEST_F(Decision, TicketCannotInjectValidationParameters) {
   Start();
-  InMemoryFilterHost host = Request("/secure/?ticket=ST-1&service=http://elsewhere/&renew=true");
+  InMemoryFilterHost host = BrowserRequest("/secure/?ticket=ST-1&service=http://elsewhere/&renew=true");
   EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
-  EXPECT_EQ(validation_.calls.at(2),
-            "Get https://cas.example.org/cas/serviceValidate?service=http://www.example.org/secure/"
-            "%3fservice%3dhttp://elsewhere/%26renew%3dtrue&ticket=ST-1");
+  EXPECT_EQ(Asked(), std::vector<std::string>{"https://cas.example.org/cas/serviceValidate?service=http://"
+                                              "www.example.org/secure/%3fservice%3dhttp://elsewhere/%26renew%3dtrue"
+                                              "&ticket=ST-1"});
   EXPECT_EQ(host.response()->headers,
             "Location: http://www.example.org/secure/?service=http://elsewhere/&renew=true\r\n"
             "Set-Cookie: VAVUZE=ST-1;path=/\r\n\r\n");
@@ -180,17 +173,17 @@ TEST_F(Decision, TicketCannotInjectValidationParameters) {
 TEST_F(Decision, EmptyTicketIsStillValidated) {
   validation_.body = "no\n";
   Start();
-  InMemoryFilterHost host = Request("/secure/?ticket=", "VAVUZE=ST-1");
+  InMemoryFilterHost host = BrowserRequest("/secure/?ticket=", "VAVUZE=ST-1");
   EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
-  EXPECT_EQ(validation_.calls.at(2),
-            "Get https://cas.example.org/cas/serviceValidate?service=http://www.example.org/secure/&ticket=");
+  EXPECT_EQ(Asked(), std::vector<std::string>{
+                         "https://cas.example.org/cas/serviceValidate?service=http://www.example.org/secure/&ticket="});
 }
 
 TEST_F(Decision, TicketPastTheValidationLimitGoesToLoginAtOnceWithAWarning) {
   InProcessValidationSlots lent;
   const ValidationSlot a(lent, 3), b(lent, 3), c(lent, 3);  // the host's default, all taken
   Start(nullptr, &lent);
-  InMemoryFilterHost host = Request("/secure/page?a=1&ticket=ST-1");
+  InMemoryFilterHost host = BrowserRequest("/secure/page?a=1&ticket=ST-1");
   EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
   EXPECT_EQ(host.response()->headers,
             "Location: https://cas.example.org/cas/login?service=http://www.example.org/secure/page%3fa%3d1\r\n"
@@ -208,11 +201,11 @@ TEST_F(Decision, EveryValidationGivesItsSlotBack) {
   registry_.SetDword(kSettingsKey, "MaxValidations", 1);
   Start();
   for (const char* ticket : {"ST-1", "ST-2", "ST-3"}) {  // signed on, refused, validated again
-    InMemoryFilterHost host = Request(std::string("/secure/?ticket=") + ticket);
+    InMemoryFilterHost host = BrowserRequest(std::string("/secure/?ticket=") + ticket);
     EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
     validation_.body = "no\n\n";
   }
-  EXPECT_EQ(std::count(validation_.calls.begin(), validation_.calls.end(), "Begin"), 3);
+  EXPECT_EQ(Asked().size(), 3u);
 }
 
 TEST_F(Decision, StartHandsTheValidationTimeoutToThePlatform) {
@@ -225,7 +218,7 @@ TEST_F(Decision, StartHandsTheValidationTimeoutToThePlatform) {
 
 TEST_F(Decision, UnknownCookieIsAnErrorAndGoesToLogin) {
   Start();
-  InMemoryFilterHost host = Request("/secure/page?a=1", "VAVUZE=ST-forged");
+  InMemoryFilterHost host = BrowserRequest("/secure/page?a=1", "VAVUZE=ST-forged");
   EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
   EXPECT_EQ(host.response()->headers, kLoginBlock);
   EXPECT_EQ(log_.events(),
@@ -240,12 +233,12 @@ TEST_F(Decision, EveryVavuzeCookieIsTriedInOrder) {
   Start();
   SignOn();
   const std::string analytics = "_ga=" + std::string(3000, 'g');
-  InMemoryFilterHost host = Request("/secure/page", "VAVUZE=ST-stale; VAVUZE=ST-1");
+  InMemoryFilterHost host = BrowserRequest("/secure/page", "VAVUZE=ST-stale; VAVUZE=ST-1");
   host.AddRequestHeader("Cookie:", analytics);
   EXPECT_EQ(Run(host), FilterStatus::NextNotification);
   EXPECT_EQ(host.HeaderValues("CASUser:"), std::vector<std::string>{"alice"});
 
-  InMemoryFilterHost unknown = Request("/secure/page?a=1", (analytics + "; VAVUZE=ST-x; VAVUZE=ST-y").c_str());
+  InMemoryFilterHost unknown = BrowserRequest("/secure/page?a=1", analytics + "; VAVUZE=ST-x; VAVUZE=ST-y");
   EXPECT_EQ(Run(unknown), FilterStatus::FinishedKeepConn);
   EXPECT_EQ(unknown.response()->headers, kLoginBlock);
   EXPECT_EQ(log_.events().back(),
@@ -262,7 +255,7 @@ TEST_F(Decision, ProtectedByTheServersPathAndWithoutPathParameters) {
       {"/x;y?q=/secure;z/", nullptr, false},       {"/p/%2e%2e/x", "/secure;p/", true},
   };
   for (const auto& row : rows) {
-    InMemoryFilterHost host = Request(row.url);
+    InMemoryFilterHost host = BrowserRequest(row.url);
     if (row.server_path != nullptr) host.SetServerPath(row.server_path);
     EXPECT_EQ(Run(host), row.protected_ ? FilterStatus::FinishedKeepConn : FilterStatus::NextNotification)
         << row.url;
@@ -273,7 +266,7 @@ TEST_F(Decision, ExpiredSessionGoesBackToLogin) {
   Start();
   SignOn();
   clock_.AdvanceMinutes(60);
-  InMemoryFilterHost host = Request("/secure/page?a=1", "VAVUZE=ST-1");
+  InMemoryFilterHost host = BrowserRequest("/secure/page?a=1", "VAVUZE=ST-1");
   EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
   EXPECT_EQ(host.response()->headers, kLoginBlock);
   EXPECT_EQ(log_.events().back(),
@@ -284,7 +277,7 @@ TEST_F(Decision, ForgedIdentityHeaderNeverReachesTheApplication) {
   Start();
   SignOn();
   for (const std::string& forged : {std::string("admin"), std::string(5000, 'a')}) {
-    InMemoryFilterHost host = Request("/secure/page", "VAVUZE=ST-1");
+    InMemoryFilterHost host = BrowserRequest("/secure/page", "VAVUZE=ST-1");
     host.AddRequestHeader("CASUser:", forged);
     host.AddRequestHeader("casuser:", "root");
     host.AddRequestHeader("CAS_User:", "root");
@@ -297,7 +290,7 @@ TEST_F(Decision, ForgedIdentityHeaderNeverReachesTheApplication) {
 TEST_F(Decision, FailedIdentityHeaderStillReportsTheCookie) {
   Start();
   SignOn();
-  InMemoryFilterHost host = Request("/secure/page", "VAVUZE=ST-1");
+  InMemoryFilterHost host = BrowserRequest("/secure/page", "VAVUZE=ST-1");
   host.Fail(Op::ReplaceHeader);
   EXPECT_EQ(Run(host), FilterStatus::Error);
   const std::vector<RecordedEvent> events = log_.events();
@@ -310,7 +303,7 @@ TEST_F(Decision, FailedIdentityHeaderStillReportsTheCookie) {
 TEST_F(Decision, UnstorableSignOnIsAnError) {
   RefusingStore store;
   Start(&store);
-  InMemoryFilterHost host = Request("/secure/?ticket=ST-1");
+  InMemoryFilterHost host = BrowserRequest("/secure/?ticket=ST-1");
   EXPECT_EQ(Run(host), FilterStatus::Error);
   EXPECT_FALSE(host.response());
   EXPECT_EQ(log_.events(), std::vector<RecordedEvent>{Error(
@@ -330,7 +323,7 @@ TEST_F(Decision, MissingServiceUrlIsAnErrorWithoutARedirect) {
 
 TEST_F(Decision, RefusedRedirectIsAnError) {
   Start();
-  InMemoryFilterHost host = Request("/secure/");
+  InMemoryFilterHost host = BrowserRequest("/secure/");
   host.Fail(Op::SendAnswer);
   EXPECT_EQ(Run(host), FilterStatus::Error);
   EXPECT_EQ(log_.events().back(),
@@ -341,9 +334,9 @@ TEST_F(Decision, DebugOffKeepsOnlyErrorsAndWarnings) {
   registry_.SetDword(kSettingsKey, "Debug", 0);
   Start();
   SignOn();
-  InMemoryFilterHost known = Request("/secure/", "VAVUZE=ST-1");
-  InMemoryFilterHost unknown = Request("/secure/", "VAVUZE=ST-2");
-  InMemoryFilterHost neither = Request("/secure/");
+  InMemoryFilterHost known = BrowserRequest("/secure/", "VAVUZE=ST-1");
+  InMemoryFilterHost unknown = BrowserRequest("/secure/", "VAVUZE=ST-2");
+  InMemoryFilterHost neither = BrowserRequest("/secure/");
   EXPECT_EQ(Run(known), FilterStatus::NextNotification);
   EXPECT_EQ(Run(unknown), FilterStatus::FinishedKeepConn);
   EXPECT_EQ(Run(neither), FilterStatus::FinishedKeepConn);

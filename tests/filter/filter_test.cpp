@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -62,10 +61,7 @@ TEST(FilterLifecycle, AnUnregistrableEventSourceRefusesSilently) {
   Harness h;
   h.registry.Fail("CreateKey");
   ASSERT_FALSE(h.filter.Start());
-  EXPECT_EQ(std::count(h.registry.calls().begin(), h.registry.calls().end(),
-                       std::string("OpenKey ") + kSettingsKey),
-            0)
-      << "the settings are not read";
+  EXPECT_TRUE(h.filter.settings().ServerURL.empty()) << "the settings are not read";
   h.filter.Stop();
   EXPECT_EQ(h.log.TakeEvents(), std::vector<RecordedEvent>{kStopped});
 }
@@ -94,101 +90,67 @@ TEST(HttpFilterProc, PassesOtherNotificationsWithoutReadingAnything) {
   EXPECT_TRUE(h.log.events().empty());
 }
 
-struct UrlReadRow {
-  const char* name;
-  std::optional<std::string> url;
-  FilterStatus expected;
-  bool warned;
-};
-
-class UrlReadTest : public testing::TestWithParam<UrlReadRow> {};
-
 // The URL is read before any path is tried, so an unreadable one fails
 // whether or not it would have been protected. Up to 64 KiB it is read
 // whole, however long.
-TEST_P(UrlReadTest, FailsWhenTheUrlCannotBeRead) {
-  const UrlReadRow& row = GetParam();
-  Harness h;
-  ASSERT_TRUE(h.filter.Start());
-  h.log.TakeEvents();
-  InMemoryFilterHost host(row.url);
-  EXPECT_EQ(h.filter.HttpFilterProc(host, kSfNotifyPreprocHeaders), row.expected);
-  std::vector<RecordedEvent> expected_events;
-  if (row.warned) expected_events.push_back({EventSeverity::Warning, 0, 2, kUrlUnreadable, ""});
-  EXPECT_EQ(h.log.events(), expected_events);
+TEST(HttpFilterProc, FailsWhenTheUrlCannotBeRead) {
+  const struct { std::optional<std::string> url; bool read; } rows[] = {
+      {std::nullopt, false},
+      {"/" + std::string(2081, 'a'), true},
+      {"/" + std::string(2082, 'a'), true},
+      {"/" + std::string(65534, 'a'), true},
+      {"/" + std::string(65535, 'a'), false},
+      {"/secure/" + std::string(70000, 'a'), false},  // protected, but too long
+  };
+  for (const auto& row : rows) {
+    Harness h;
+    ASSERT_TRUE(h.filter.Start());
+    h.log.TakeEvents();
+    InMemoryFilterHost host(row.url);
+    const std::size_t length = row.url.value_or("").size();
+    EXPECT_EQ(h.filter.HttpFilterProc(host, kSfNotifyPreprocHeaders),
+              row.read ? FilterStatus::NextNotification : FilterStatus::Error) << length;
+    std::vector<RecordedEvent> expected_events;
+    if (!row.read) expected_events.push_back({EventSeverity::Warning, 0, 2, kUrlUnreadable, ""});
+    EXPECT_EQ(h.log.events(), expected_events) << length;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lengths, UrlReadTest,
-    testing::Values(UrlReadRow{"Absent", std::nullopt, FilterStatus::Error, true},
-                    UrlReadRow{"Ordinary", "/" + std::string(2081, 'a'), FilterStatus::NextNotification, false},
-                    UrlReadRow{"Long", "/" + std::string(2082, 'a'), FilterStatus::NextNotification, false},
-                    UrlReadRow{"LongestThatFits", "/" + std::string(65534, 'a'), FilterStatus::NextNotification,
-                               false},
-                    UrlReadRow{"OneByteTooLong", "/" + std::string(65535, 'a'), FilterStatus::Error, true},
-                    UrlReadRow{"ProtectedButTooLong", "/secure/" + std::string(70000, 'a'), FilterStatus::Error,
-                               true}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct MatchRow {
-  const char* url;
-  int expected;  // index of the matching path, or -1
-};
-
-class PathMatchTest : public testing::TestWithParam<MatchRow> {};
-
-TEST_P(PathMatchTest, FindsTheFirstProtectedPath) {
+TEST(FindProtectedPath, FindsTheFirstProtectedPath) {
   FakeRegistry registry;
   WriteTestConfiguration(registry, {"/Secure", "/Admin/", "/admin/panel", "/caf\xc3\xa9"});
   RecordingEventLog log;
   FilterSettings settings;
   ASSERT_TRUE(LoadSettings(registry, EventReporter(log, settings.Debug), settings));
-  char url[kUrlBufferSize];
-  std::strcpy(url, GetParam().url);
-  EXPECT_EQ(FindProtectedPath(url, settings.ProtectedPaths), GetParam().expected);
+  const struct { const char* url; int expected; } rows[] = {  // the index of the path, or -1
+      {"/secure/a", 0}, {"/SECURE", 0}, {"/%53ecure", 0}, {"/%53ECURE/x", 0}, {"/x?next=/secure", 0},
+      {"/secured/a", 0}, {"/public/secure/a", 0}, {"/insecure/a", -1}, {"/x?%2Fsecure", -1}, {"/x?/secure", 0},
+      {"/x#%2Fsecure", -1}, {"/sec%75re", 0}, {"/sec%2575re", -1}, {"/sec%7", -1}, {"/sec%zzure", -1},
+      {"/sec+ure", -1}, {"", -1}, {"/", -1},
+      // The first matching path wins even when a later one is more specific.
+      {"/admin/panel", 1}, {"/ADMIN/PANEL", 1}, {"/admin/panel/secure", 0},
+      // Bytes above 0x7F are compared as they are, escaped or not.
+      {"/caf\xc3\xa9/menu", 3}, {"/CAF%C3%A9/menu", 3}, {"/caf\xc3\x89", -1},
+  };
+  for (const auto& row : rows) {
+    char url[kUrlBufferSize];
+    std::strcpy(url, row.url);
+    EXPECT_EQ(FindProtectedPath(url, settings.ProtectedPaths), row.expected) << row.url;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Urls, PathMatchTest,
-    testing::Values(
-        MatchRow{"/secure/a", 0}, MatchRow{"/SECURE", 0}, MatchRow{"/%53ecure", 0}, MatchRow{"/%53ECURE/x", 0},
-        MatchRow{"/x?next=/secure", 0}, MatchRow{"/secured/a", 0}, MatchRow{"/public/secure/a", 0},
-        MatchRow{"/insecure/a", -1}, MatchRow{"/x?%2Fsecure", -1}, MatchRow{"/x?/secure", 0},
-        MatchRow{"/x#%2Fsecure", -1}, MatchRow{"/sec%75re", 0}, MatchRow{"/sec%2575re", -1},
-        MatchRow{"/sec%7", -1}, MatchRow{"/sec%zzure", -1}, MatchRow{"/sec+ure", -1}, MatchRow{"", -1},
-        MatchRow{"/", -1},
-        // The first matching path wins even when a later one is more specific.
-        MatchRow{"/admin/panel", 1}, MatchRow{"/ADMIN/PANEL", 1}, MatchRow{"/admin/panel/secure", 0},
-        // Bytes above 0x7F are compared as they are, escaped or not.
-        MatchRow{"/caf\xc3\xa9/menu", 3}, MatchRow{"/CAF%C3%A9/menu", 3}, MatchRow{"/caf\xc3\x89", -1}),
-    [](const auto& info) {
-      std::string name;
-      for (const char c : std::string(info.param.url)) {
-        name += (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ? c : '_';
-      }
-      return name + "_" + std::to_string(info.index);
-    });
-
-struct UnescapeRow {
-  const char* input;
-  const char* expected;
-};
-
-class UrlUnescapeTest : public testing::TestWithParam<UnescapeRow> {};
-
-TEST_P(UrlUnescapeTest, DecodesBeforeTheQueryOnly) {
-  std::string buffer = GetParam().input;
-  UrlUnescapeInPlace(buffer.data());
-  EXPECT_STREQ(buffer.c_str(), GetParam().expected);
+TEST(UrlUnescape, DecodesBeforeTheQueryOnly) {
+  const struct { const char* input; const char* expected; } rows[] = {
+      {"/a%20b", "/a b"}, {"/%41%42%43", "/ABC"}, {"/%e9%E9", "/\xe9\xe9"}, {"/%", "/%"}, {"/%4", "/%4"},
+      {"/%4g", "/%4g"}, {"/%%41", "/%A"}, {"/%2541", "/%41"}, {"/a+b", "/a+b"}, {"/a?%41", "/a?%41"},
+      {"/a#%41?", "/a#%41?"}, {"/%3Fx?%41", "/?x?%41"}, {"/a%00b", "/a"}, {"", ""},
+  };
+  for (const auto& row : rows) {
+    std::string buffer = row.input;
+    UrlUnescapeInPlace(buffer.data());
+    EXPECT_STREQ(buffer.c_str(), row.expected) << row.input;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Escapes, UrlUnescapeTest,
-    testing::Values(UnescapeRow{"/a%20b", "/a b"}, UnescapeRow{"/%41%42%43", "/ABC"},
-                    UnescapeRow{"/%e9%E9", "/\xe9\xe9"}, UnescapeRow{"/%", "/%"}, UnescapeRow{"/%4", "/%4"},
-                    UnescapeRow{"/%4g", "/%4g"}, UnescapeRow{"/%%41", "/%A"}, UnescapeRow{"/%2541", "/%41"},
-                    UnescapeRow{"/a+b", "/a+b"}, UnescapeRow{"/a?%41", "/a?%41"}, UnescapeRow{"/a#%41?", "/a#%41?"},
-                    UnescapeRow{"/%3Fx?%41", "/?x?%41"}, UnescapeRow{"/a%00b", "/a"}, UnescapeRow{"", ""}));
 
 }  // namespace
 }  // namespace turnpike

@@ -15,11 +15,10 @@
 #include "platform/memory/recording_event_log.h"
 #include "platform/posix/curl_libxml2_validation.h"
 #include "tests/validation/cas_server_process.h"
+#include "tests/validation/event_matchers.h"
 
 namespace turnpike {
 namespace {
-
-constexpr const char* kServerName = "www.example.org";
 
 class SignOnOverHttp : public testing::TestWithParam<const char*> {
  protected:
@@ -42,10 +41,7 @@ class SignOnOverHttp : public testing::TestWithParam<const char*> {
 
   Answer Browse(const std::string& url, const std::string& cookie = "",
                 const std::vector<std::pair<std::string, std::string>>& extra = {}) {
-    auto host = std::make_unique<InMemoryFilterHost>(url);
-    host->SetServerVariable("HTTPS", "off");
-    host->SetServerVariable("SERVER_NAME", kServerName);
-    if (!cookie.empty()) host->AddRequestHeader("Cookie:", cookie);
+    auto host = std::make_unique<InMemoryFilterHost>(BrowserRequest(url, cookie));
     for (const auto& [name, value] : extra) host->AddRequestHeader(name, value);
     const FilterStatus status = filter_.HttpFilterProc(*host, kSfNotifyPreprocHeaders);
     return Answer{status, std::move(host)};
@@ -54,19 +50,7 @@ class SignOnOverHttp : public testing::TestWithParam<const char*> {
   // Signs `user` on at the CAS server for `service` (as it appears escaped in
   // the login redirect) and answers the ticket it issued.
   std::string TicketFor(const std::string& escaped_service, const std::string& user = "alice") {
-    auto session = http_.Begin();
-    auto request = session->CreateHttpRequest();
-    EXPECT_TRUE(request->Get((cas_.url() + "/_ticket?username=" + user + "&service=" + escaped_service).c_str()));
-    std::string ticket = request->ResponseText().value_or(NarrowText{}).text;
-    while (!ticket.empty() && (ticket.back() == '\n' || ticket.back() == '\r')) ticket.pop_back();
-    return ticket;
-  }
-
-  static std::string Between(const std::string& text, const std::string& from, const std::string& to) {
-    const std::size_t start = text.find(from);
-    if (start == std::string::npos) return "";
-    const std::size_t begin = start + from.size();
-    return text.substr(begin, text.find(to, begin) - begin);
+    return IssueTicket(http_, cas_.url(), escaped_service, user);
   }
 
   CasServerProcess cas_;

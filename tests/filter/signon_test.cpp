@@ -79,7 +79,17 @@ TEST(EscapeUrl, FitsOnlyWithItsTerminatorAndNeverWritesPastTheCapacity) {
 // the validation names, exactly the page it asked for.
 TEST(ServiceUrl, RebuildsTheRequestUrlWithoutItsTicket) {
   const std::string a(2073, 'a');  // with "http://h/": the longest that fits
-  const struct { const char* https; std::string url, unescaped, escaped; } rows[] = {
+  const std::string longest(2082, 'a');
+  const std::string ampersands = std::string(400, 'a') + std::string(600, '&');
+  const Events refused = Error(kAssemblyFailed);
+  const struct {
+    const char* https;
+    std::string url;
+    Text unescaped, escaped;
+    Events events = {};
+    Text fixed = {}, base = {};  // ServiceURL, ServerBaseURL
+    const char* unreadable = nullptr;  // a server variable the host cannot give
+  } rows[] = {
       {"on", "/a", "https://h/a", "https://h/a"},  {"ON", "/a", "https://h/a", "https://h/a"},
       {"off", "/a", "http://h/a", "http://h/a"},   {"", "/a", "http://h/a", "http://h/a"},
       {"", "/" + a, "http://h/" + a, "http://h/" + a},
@@ -96,63 +106,31 @@ TEST(ServiceUrl, RebuildsTheRequestUrlWithoutItsTicket) {
       // The page's own escapes are escaped again: the CAS server decodes the
       // value once and must get the page's URL back byte for byte.
       {"off", "/a?x=a%26b&y=2&ticket=T", "http://h/a?x=a%26b&y=2", "http://h/a%3fx%3da%2526b%26y%3d2"},
-  };
-  for (const auto& row : rows) {
-    Context c;
-    InMemoryFilterHost host = Request(row.url, row.https);
-    const std::optional<ServiceUrls> urls = ServiceUrl(host, c.settings, row.url, c.reporter);
-    ASSERT_TRUE(urls) << row.url;
-    EXPECT_EQ(urls->unescaped, row.unescaped);
-    EXPECT_EQ(urls->escaped, row.escaped);
-    EXPECT_EQ(c.log.events(), Events{});
-  }
-}
-
-TEST(ServiceUrl, ServerBaseUrlNamesTheServerWhateverTheHostSays) {
-  Context c;
-  c.settings.ServerBaseURL = "https://www.example.org:8443";
-  InMemoryFilterHost host = Request("/a?b=1&ticket=T");  // SERVER_NAME "h"
-  const std::optional<ServiceUrls> urls = ServiceUrl(host, c.settings, "/a?b=1&ticket=T", c.reporter);
-  ASSERT_TRUE(urls);
-  EXPECT_EQ(urls->unescaped, "https://www.example.org:8443/a?b=1");
-  c.settings.ServiceURL = "https://app/x";  // still the stronger setting
-  EXPECT_EQ(ServiceUrl(host, c.settings, "/a", c.reporter)->unescaped, "https://app/x");
-}
-
-TEST(ServiceUrl, ReportsEachAssemblyFailure) {
-  const struct { std::optional<Op> failing; const char* name; std::string url; } rows[] = {
-      {Op::GetServerVariable, "HTTPS", "/a"},
-      {Op::GetServerVariable, "SERVER_NAME", "/a"},
-      {std::nullopt, "2083 characters", "/" + std::string(2074, 'a')},
-  };
-  for (const auto& row : rows) {
-    Context c;
-    InMemoryFilterHost host = Request(row.url);
-    if (row.failing) host.Fail(*row.failing, row.name);
-    EXPECT_FALSE(ServiceUrl(host, c.settings, row.url, c.reporter)) << row.name;
-    EXPECT_EQ(c.log.events(), Error(kAssemblyFailed)) << row.name;
-  }
-}
-
-TEST(ServiceUrl, FixedSettingIsUsedWithoutAskingTheHost) {
-  const std::string longest(2082, 'a');
-  const std::string ampersands = std::string(400, 'a') + std::string(600, '&');
-  const std::string escape_failed =
-      "The Turnpike filter was unable to generate a URL Escaped redirection url for";
-  const struct { std::string fixed; Text escaped; Events events; } rows[] = {
-      {"https://app/x?y=1", "https://app/x%3fy%3d1", {}},
-      {longest, longest, {}},
-      {longest + "a", std::nullopt, Error(kAssemblyFailed)},
-      {ampersands, std::nullopt, Error(escape_failed, ampersands)},
+      {"off", "/a", std::nullopt, std::nullopt, refused, {}, {}, "HTTPS"},
+      {"off", "/a", std::nullopt, std::nullopt, refused, {}, {}, "SERVER_NAME"},
+      {"off", "/" + std::string(2074, 'a'), std::nullopt, std::nullopt, refused},
+      // The base URL names the server whatever the host says; a fixed
+      // service URL is used as it is, without asking the host.
+      {"off", "/a?b=1&ticket=T", "https://www.example.org:8443/a?b=1", "https://www.example.org:8443/a%3fb%3d1", {},
+       {}, "https://www.example.org:8443"},
+      {"off", "/a", "https://app/x", "https://app/x", {}, "https://app/x", "https://www.example.org:8443"},
+      {"off", "/a?ticket=ST-1", "https://app/x?y=1", "https://app/x%3fy%3d1", {}, "https://app/x?y=1", {}, "HTTPS"},
+      {"off", "/a?ticket=ST-1", longest, longest, {}, longest},
+      {"off", "/a?ticket=ST-1", std::nullopt, std::nullopt, refused, longest + "a"},
+      {"off", "/a?ticket=ST-1", std::nullopt, std::nullopt,
+       Error("The Turnpike filter was unable to generate a URL Escaped redirection url for", ampersands), ampersands},
   };
   for (const auto& row : rows) {
     Context c;
     c.settings.ServiceURL = row.fixed;
-    InMemoryFilterHost host = Request("/a?ticket=ST-1");
-    const std::optional<ServiceUrls> urls = ServiceUrl(host, c.settings, "/a?ticket=ST-1", c.reporter);
-    EXPECT_EQ(urls ? Text(urls->escaped) : std::nullopt, row.escaped) << row.fixed.size();
-    if (urls) EXPECT_EQ(urls->unescaped, row.fixed);
-    EXPECT_EQ(c.log.events(), row.events) << row.fixed.size();
+    c.settings.ServerBaseURL = row.base;
+    InMemoryFilterHost host = Request(row.url, row.https);
+    if (row.unreadable != nullptr) host.Fail(Op::GetServerVariable, row.unreadable);
+    const std::optional<ServiceUrls> urls = ServiceUrl(host, c.settings, row.url, c.reporter);
+    const std::string trace = row.url.substr(0, 40) + " " + row.fixed.value_or("").substr(0, 20);
+    EXPECT_EQ(urls ? Text(urls->unescaped) : std::nullopt, row.unescaped) << trace;
+    EXPECT_EQ(urls ? Text(urls->escaped) : std::nullopt, row.escaped) << trace;
+    EXPECT_EQ(c.log.events(), row.events) << trace;
   }
 }
 

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <memory>
+#include <type_traits>
 #include <string>
 #include <utility>
 
@@ -15,26 +17,16 @@ namespace turnpike {
 namespace {
 
 // The DLL mapped as data: its DllMain does not run.
-class DataModule {
- public:
-  explicit DataModule(const char* path) noexcept
-      : module_(LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
-  ~DataModule() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  DataModule(const DataModule&) = delete;
-  DataModule& operator=(const DataModule&) = delete;
-  HMODULE get() const noexcept { return module_; }
-
- private:
-  HMODULE module_;
-};
+using DataModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&FreeLibrary)>;
+DataModule LoadAsData(const char* path) {
+  return DataModule(LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE), &FreeLibrary);
+}
 
 constexpr WORD kEnglishUnitedStates = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 constexpr DWORD kIdentifiers[] = {1, 2, 4, 5, 6};
 
 TEST(MessageTable, HoldsTheFiveTextsAsAnsiInTwoBlocks) {
-  const DataModule dll(TURNPIKE_DLL);
+  const DataModule dll = LoadAsData(TURNPIKE_DLL);
   ASSERT_NE(dll.get(), nullptr) << GetLastError();
   const HRSRC found =
       FindResourceExA(dll.get(), RT_MESSAGETABLE, MAKEINTRESOURCEA(1), kEnglishUnitedStates);
@@ -61,7 +53,7 @@ TEST(MessageTable, HoldsTheFiveTextsAsAnsiInTwoBlocks) {
 }
 
 TEST(MessageTable, FormatMessageRendersWhatTheLinuxBuildRenders) {
-  const DataModule dll(TURNPIKE_DLL);
+  const DataModule dll = LoadAsData(TURNPIKE_DLL);
   ASSERT_NE(dll.get(), nullptr);
   const char* message = "A Turnpike registry configuration value is missing or null, please "
                         "set a valid value for";

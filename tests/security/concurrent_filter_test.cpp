@@ -5,11 +5,11 @@
 // race that mixes up sign-ons shows here even without ThreadSanitizer.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fakes/canned_validation_platform.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_registry.h"
 #include "fakes/test_configuration.h"
@@ -17,57 +17,15 @@
 #include "platform/memory/in_memory_filter_host.h"
 #include "platform/memory/recording_event_log.h"
 #include "platform/posix/curl_libxml2_validation.h"
+#include "tests/validation/cas2_answers.h"
 
 namespace turnpike {
 namespace {
 
 // Vouches for every ticket "ST-<user>-<n>" with <user>, in CAS 2.0 XML.
-class VouchingRequest final : public HttpRequest {
- public:
-  bool Get(const char* url) override {
-    const std::string text(url);
-    const std::size_t start = text.find("&ticket=ST-") + 11;
-    const std::string user = text.substr(start, text.find('-', start) - start);
-    body_ = "<cas:serviceResponse xmlns:cas='http://www.yale.edu/tp/cas'>"
-            "<cas:authenticationSuccess><cas:user>" + user +
-            "</cas:user></cas:authenticationSuccess></cas:serviceResponse>";
-    return true;
-  }
-  std::optional<NarrowText> ResponseText() override { return NarrowText{body_}; }
-
- private:
-  std::string body_;
-};
-
-// The real session for the documents: the platform did libxml2's
-// process-wide set-up, as a host's does at start-up.
-class VouchingSession final : public ValidationSession {
- public:
-  explicit VouchingSession(std::unique_ptr<ValidationSession> real) : real_(std::move(real)) {}
-  std::unique_ptr<HttpRequest> CreateHttpRequest() override {
-    return std::make_unique<VouchingRequest>();
-  }
-  std::unique_ptr<XmlDocument> CreateXmlDocument() override { return real_->CreateXmlDocument(); }
-
- private:
-  std::unique_ptr<ValidationSession> real_;
-};
-
-class VouchingPlatform final : public ValidationPlatform {
- public:
-  std::unique_ptr<ValidationSession> Begin() override {
-    return std::make_unique<VouchingSession>(real_.Begin());
-  }
-
- private:
-  CurlLibxml2ValidationPlatform real_;
-};
-
-InMemoryFilterHost Request(const std::string& url) {
-  InMemoryFilterHost host(url);
-  host.SetServerVariable("HTTPS", "on");
-  host.SetServerVariable("SERVER_NAME", "app.example.org");
-  return host;
+std::string Vouch(const std::string& url) {
+  const std::size_t start = url.find("&ticket=ST-") + 11;
+  return Cas2Success(url.substr(start, url.find('-', start) - start));
 }
 
 TEST(ConcurrentFilter, EveryThreadSignsOnAndIsServedAsItsOwnUser) {
@@ -79,7 +37,10 @@ TEST(ConcurrentFilter, EveryThreadSignsOnAndIsServedAsItsOwnUser) {
   // One slot per thread: a slot that is not given back after a validation
   // refuses a later ticket.
   registry.SetDword(kSettingsKey, "MaxValidations", kThreads);
-  VouchingPlatform validation;
+  // The real platform for the documents: it did libxml2's process-wide
+  // set-up, as a host's does at start-up.
+  CurlLibxml2ValidationPlatform documents;
+  CannedValidationPlatform validation(documents, Vouch);
   TurnpikeFilter filter{PlatformServices{&registry, &log, &clock, &validation}};
   ASSERT_TRUE(filter.Start());
 
@@ -92,27 +53,25 @@ TEST(ConcurrentFilter, EveryThreadSignsOnAndIsServedAsItsOwnUser) {
       auto& mine = problems[static_cast<std::size_t>(t)];
       for (int round = 0; round < kRounds; ++round) {
         const std::string ticket = "ST-" + user + "-" + std::to_string(round);
-        InMemoryFilterHost back = Request("/secure/page?ticket=" + ticket);
+        InMemoryFilterHost back = BrowserRequest("/secure/page?ticket=" + ticket);
         if (filter.FilterRequest(back) != FilterStatus::FinishedKeepConn || !back.response() ||
             back.response()->headers.find("VAVUZE=" + ticket + ";") == std::string::npos) {
           mine.push_back("no cookie for " + ticket);
         }
 
-        InMemoryFilterHost signed_on = Request("/secure/page");
-        signed_on.AddRequestHeader("Cookie:", "VAVUZE=" + ticket);
+        InMemoryFilterHost signed_on = BrowserRequest("/secure/page", "VAVUZE=" + ticket);
         signed_on.AddRequestHeader("CASUser:", "mallory");
         if (filter.FilterRequest(signed_on) != FilterStatus::NextNotification ||
             signed_on.HeaderValues("CASUser:") != std::vector<std::string>{user}) {
           mine.push_back("not served as " + user + " with " + ticket);
         }
 
-        InMemoryFilterHost stranger = Request("/secure/page");
-        stranger.AddRequestHeader("Cookie:", "VAVUZE=ST-nobody-" + std::to_string(round));
+        InMemoryFilterHost stranger = BrowserRequest("/secure/page", "VAVUZE=ST-nobody-" + std::to_string(round));
         if (filter.FilterRequest(stranger) != FilterStatus::FinishedKeepConn) {
           mine.push_back("an unknown cookie went through");
         }
 
-        InMemoryFilterHost open = Request("/index.html");
+        InMemoryFilterHost open = BrowserRequest("/index.html");
         if (filter.FilterRequest(open) != FilterStatus::NextNotification) {
           mine.push_back("an open page was stopped");
         }

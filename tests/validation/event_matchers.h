@@ -1,8 +1,11 @@
 // Shared pieces of the validation tests: an event reporter over a recording
-// log, the one event shape validation reports (type 1, category 0), and the
-// user of a sign-on and of a whole validation.
+// log, the one event shape validation reports (type 1, category 0), the user
+// of a sign-on and of a whole validation, and a ticket from the test CAS
+// server.
 #pragma once
 
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +37,22 @@ inline std::optional<std::string> ValidatedUser(const std::string& url,
                                                 ValidationPlatform& platform,
                                                 const EventReporter& reporter) {
   return UserOf(ValidateTicket(url.c_str(), "ST", platform, FakeClock(), reporter).sign_on);
+}
+
+// A ticket for `user` and `escaped_service` from the control endpoint of the
+// test CAS server at `cas_url`; "" when there is none.
+inline std::string IssueTicket(ValidationPlatform& platform, const std::string& cas_url,
+                               const std::string& escaped_service, const std::string& user) {
+  std::string url = cas_url + "/_ticket?service=" + escaped_service + "&username=";
+  for (const char byte : user) {  // names with blanks, or beyond ASCII
+    char escaped[4];
+    std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(byte));
+    url += escaped;
+  }
+  const std::unique_ptr<ValidationSession> session = platform.Begin();
+  const std::unique_ptr<HttpRequest> request = session ? session->CreateHttpRequest() : nullptr;
+  if (!request || !request->Get(url.c_str())) return "";
+  return request->ResponseText().value_or(NarrowText{}).text;
 }
 
 }  // namespace turnpike

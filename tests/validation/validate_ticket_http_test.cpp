@@ -18,7 +18,6 @@ namespace {
 
 constexpr const char* kLoadUrl =
     "The Turnpike ISAPI filter was unable to load the Validation URL XML Document";
-constexpr const char* kService = "http://app.example/protected/page?x=1";
 constexpr const char* kEscapedService = "http%3A%2F%2Fapp.example%2Fprotected%2Fpage%3Fx%3D1";
 constexpr const char* kOtherEscapedService = "http%3A%2F%2Fapp.example%2Fother";
 
@@ -42,15 +41,8 @@ class CasServerTest : public testing::Test {
   }
   void SetUp() override { ASSERT_TRUE(server_->running()); }
 
-  // A fresh service ticket for `user` at kService, from the server's
-  // control endpoint.
   static std::string IssueTicket(const std::string& user = "alice") {
-    const auto session = platform_->Begin();
-    const auto request = session->CreateHttpRequest();
-    const std::string url = server_->url() + "/_ticket?service=" + kEscapedService +
-                            "&username=" + (user == "carol smith" ? "carol%20smith" : user);
-    if (!request->Get(url.c_str())) return "no-ticket";
-    return request->ResponseText().value_or(NarrowText{"no-ticket"}).text;
+    return turnpike::IssueTicket(*platform_, server_->url(), kEscapedService, user);
   }
 
   static std::string ValidationUrl(const std::string& base, const std::string& path,
@@ -71,41 +63,31 @@ enum class Expect { NoEvent, LoadUrlEvent, DoctypeEvent };
 struct ServerCase {
   const char* name;
   const char* prefix;  // before the validation path, e.g. "/_fault/hang"
-  const char* path;
-  const char* user;
-  bool other_service;
   std::optional<std::string> expected;
-  Expect events;
+  Expect events = Expect::NoEvent;
+  const char* path = "serviceValidate";
+  const char* user = "alice";
+  bool other_service = false;
 };
 
 void PrintTo(const ServerCase& row, std::ostream* os) { *os << row.name; }
 
 const ServerCase kServerCases[] = {
-    {"Cas2GoodTicket", "", "serviceValidate", "alice", false, "alice", Expect::NoEvent},
-    {"Cas1GoodTicket", "", "validate", "alice", false, "alice", Expect::NoEvent},
-    {"Cas1NameWithBlankIsCut", "", "validate", "carol smith", false, "carol", Expect::NoEvent},
-    {"Cas2WrongService", "", "serviceValidate", "alice", true, std::nullopt, Expect::NoEvent},
-    {"Cas1WrongService", "", "validate", "alice", true, std::nullopt, Expect::NoEvent},
-    {"Html404", "/_fault/html404", "serviceValidate", "alice", false, std::nullopt,
-     Expect::NoEvent},
-    {"Html500", "/_fault/html500", "serviceValidate", "alice", false, std::nullopt,
-     Expect::NoEvent},
-    {"EmptyBody", "/_fault/empty", "serviceValidate", "alice", false, std::nullopt,
-     Expect::NoEvent},
-    {"NonUtf8Bytes", "/_fault/latin1", "serviceValidate", "alice", false, std::nullopt,
-     Expect::NoEvent},
-    {"BillionLaughs", "/_fault/laughs", "serviceValidate", "alice", false, std::nullopt,
-     Expect::DoctypeEvent},
-    {"ExternalEntities", "/_fault/xxe", "serviceValidate", "alice", false, std::nullopt,
-     Expect::DoctypeEvent},
-    {"HugeBody", "/_fault/huge", "serviceValidate", "alice", false, std::nullopt,
-     Expect::LoadUrlEvent},
-    {"ConnectionReset", "/_fault/reset", "serviceValidate", "alice", false, std::nullopt,
-     Expect::LoadUrlEvent},
-    {"HangingServer", "/_fault/hang", "serviceValidate", "alice", false, std::nullopt,
-     Expect::LoadUrlEvent},
-    {"DrippingServer", "/_fault/slow", "serviceValidate", "alice", false, std::nullopt,
-     Expect::LoadUrlEvent},
+    {"Cas2GoodTicket", "", "alice"},
+    {"Cas1GoodTicket", "", "alice", Expect::NoEvent, "validate"},
+    {"Cas1NameWithBlankIsCut", "", "carol", Expect::NoEvent, "validate", "carol smith"},
+    {"Cas2WrongService", "", std::nullopt, Expect::NoEvent, "serviceValidate", "alice", true},
+    {"Cas1WrongService", "", std::nullopt, Expect::NoEvent, "validate", "alice", true},
+    {"Html404", "/_fault/html404", std::nullopt},
+    {"Html500", "/_fault/html500", std::nullopt},
+    {"EmptyBody", "/_fault/empty", std::nullopt},
+    {"NonUtf8Bytes", "/_fault/latin1", std::nullopt},
+    {"BillionLaughs", "/_fault/laughs", std::nullopt, Expect::DoctypeEvent},
+    {"ExternalEntities", "/_fault/xxe", std::nullopt, Expect::DoctypeEvent},
+    {"HugeBody", "/_fault/huge", std::nullopt, Expect::LoadUrlEvent},
+    {"ConnectionReset", "/_fault/reset", std::nullopt, Expect::LoadUrlEvent},
+    {"HangingServer", "/_fault/hang", std::nullopt, Expect::LoadUrlEvent},
+    {"DrippingServer", "/_fault/slow", std::nullopt, Expect::LoadUrlEvent},
 };
 
 class ValidateAgainstServerTest : public CasServerTest,

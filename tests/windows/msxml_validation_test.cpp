@@ -7,7 +7,6 @@
 #include <objbase.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -30,7 +29,7 @@ constexpr const char* kInitialize = "The Turnpike ISAPI filter was unable to ini
 constexpr const char* kCas1NoUser =
     "The Turnpike ISAPI filter was unable to parse the 1.x authenticated user name because it "
     "does not exist or was too large";
-constexpr const char* kService = "http://www.example.org/secure/page";
+constexpr const char* kEscapedService = "http%3A%2F%2Fwww.example.org%2Fsecure%2Fpage";
 
 std::string FromEnvironment(const char* name) {
   const char* value = std::getenv(name);
@@ -39,27 +38,8 @@ std::string FromEnvironment(const char* name) {
 
 std::string CasUrl() { return FromEnvironment("TURNPIKE_CAS_URL"); }
 
-// A fresh ticket for `user` (UTF-8) and kService, from the server's control
-// endpoint.
-std::string IssueTicket(ValidationPlatform& platform, const std::string& user) {
-  const auto session = platform.Begin();
-  if (!session) return "";
-  const auto request = session->CreateHttpRequest();
-  if (!request) return "";
-  std::string url = CasUrl() + "/_ticket?service=http%3A%2F%2Fwww.example.org%2Fsecure%2Fpage";
-  url += "&username=";
-  for (const char byte : user) {
-    char escaped[4];
-    std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(byte));
-    url += escaped;
-  }
-  if (!request->Get(url.c_str())) return "";
-  return request->ResponseText().value_or(NarrowText{}).text;
-}
-
 std::string ValidationUrl(const std::string& endpoint, const std::string& ticket) {
-  return CasUrl() + endpoint +
-         "?service=http%3A%2F%2Fwww.example.org%2Fsecure%2Fpage&ticket=" + ticket;
+  return CasUrl() + endpoint + "?service=" + kEscapedService + "&ticket=" + ticket;
 }
 
 std::vector<std::string> Messages(const std::vector<RecordedEvent>& events) {
@@ -98,17 +78,13 @@ std::vector<ExchangeRow> ExchangeRows() {
       {"Cas1RefusalIsNoFault", "/validate", nullptr, std::nullopt, {}},
       {"HtmlErrorPageGoesToCas1", "/_fault/html500/serviceValidate", "alice", std::nullopt, {}},
       {"EmptyBodyGoesToCas1", "/_fault/empty/serviceValidate", "alice", std::nullopt, {}},
-      {"XmlThatIsNoCasAnswer", "/_fault/notcas/serviceValidate", "alice", std::nullopt,
-       {kCas2Unparsed}},
-      {"ConnectionResetWithoutAnswer", "/_fault/reset/serviceValidate", "alice", std::nullopt,
-       {kLoadUrl}, true},
+      {"XmlThatIsNoCasAnswer", "/_fault/notcas/serviceValidate", "alice", std::nullopt, {kCas2Unparsed}},
+      {"ConnectionResetWithoutAnswer", "/_fault/reset/serviceValidate", "alice", std::nullopt, {kLoadUrl}, true},
       // Hostile answers: the user is an external entity naming /etc/passwd,
       // an internal one naming bob, or a "billion laughs" entity. None may
       // become a name, nor hang; an answer with a DOCTYPE is reported.
-      {"ExternalEntityIsNotResolved", "/_fault/xxe/serviceValidate", "alice", std::nullopt,
-       {kCas2Unparsed}},
-      {"InternalEntityNamesNobody", "/_fault/entity/serviceValidate", "alice", std::nullopt,
-       {kCas2Unparsed}},
+      {"ExternalEntityIsNotResolved", "/_fault/xxe/serviceValidate", "alice", std::nullopt, {kCas2Unparsed}},
+      {"InternalEntityNamesNobody", "/_fault/entity/serviceValidate", "alice", std::nullopt, {kCas2Unparsed}},
       // Wine parses the DTD in spite of ProhibitDTD and gives up on the bomb
       // as not well-formed, so it goes on to the CAS 1.0 reading; Windows
       // stops at the DOCTYPE and reports it.
@@ -118,15 +94,11 @@ std::vector<ExchangeRow> ExchangeRows() {
       // replaced by a look-alike (full-width letters name another account).
       {"Cas2NameTheCodePageHolds", "/serviceValidate", "Jos\u00e9", "Jos\xe9", {}},
       {"Cas1NameTheCodePageHolds", "/validate", "Jos\u00e9", "Jos\xe9", {}},
-      {"Cas2FullWidthName", "/serviceValidate", "\uff41\uff44\uff4d\uff49\uff4e", std::nullopt,
-       {kCas2Unparsed}},
-      {"Cas1FullWidthName", "/validate", "\uff41\uff44\uff4d\uff49\uff4e", std::nullopt,
-       {kCas1NoUser}},
-      {"Cas2AccentTheCodePageLacks", "/serviceValidate", "\u0141ukasz", std::nullopt,
-       {kCas2Unparsed}},
+      {"Cas2FullWidthName", "/serviceValidate", "\uff41\uff44\uff4d\uff49\uff4e", std::nullopt, {kCas2Unparsed}},
+      {"Cas1FullWidthName", "/validate", "\uff41\uff44\uff4d\uff49\uff4e", std::nullopt, {kCas1NoUser}},
+      {"Cas2AccentTheCodePageLacks", "/serviceValidate", "\u0141ukasz", std::nullopt, {kCas2Unparsed}},
       {"Cas1AccentTheCodePageLacks", "/validate", "\u0141ukasz", std::nullopt, {kCas1NoUser}},
-      {"Cas2CyrillicName", "/serviceValidate", "\u0418\u0432\u0430\u043d", std::nullopt,
-       {kCas2Unparsed}},
+      {"Cas2CyrillicName", "/serviceValidate", "\u0418\u0432\u0430\u043d", std::nullopt, {kCas2Unparsed}},
       {"Cas2CjkName", "/serviceValidate", "\u5c71\u7530", std::nullopt, {kCas2Unparsed}},
   };
 }
@@ -138,7 +110,8 @@ TEST_P(MsxmlExchangeTest, ValidatesThroughServerXmlHttp) {
   ASSERT_FALSE(CasUrl().empty()) << "run under with_cas_server.py";
   ASSERT_EQ(GetACP(), 1252u) << "the names' bytes are written for Windows-1252";
   MsxmlValidationPlatform platform;
-  const std::string ticket = row.user != nullptr ? IssueTicket(platform, row.user) : "ST-unknown";
+  const std::string ticket =
+      row.user != nullptr ? IssueTicket(platform, CasUrl(), kEscapedService, row.user) : "ST-unknown";
   ASSERT_FALSE(ticket.empty());
   const std::string url = ValidationUrl(row.endpoint, ticket);
 
@@ -196,28 +169,23 @@ TEST_P(MsxmlDoctypeTest, NamesNobody) {
 INSTANTIATE_TEST_SUITE_P(Doctype, MsxmlDoctypeTest, testing::ValuesIn(DoctypeCasesForEveryEngine()),
                          RowName);
 
-TEST(MsxmlDocument, RefusesEveryDtd) {
+TEST(MsxmlDocument, RefusesEveryDtdAndTellsTextThatIsNotXml) {
+  const struct { const char* text; XmlLoadResult expected; } rows[] = {
+      {"<!DOCTYPE x [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><x>&e;</x>", XmlLoadResult::CarriesDtd},
+      {"<!DOCTYPE x [<!ENTITY a \"aaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;\">]><x>&b;</x>", XmlLoadResult::CarriesDtd},
+      {"<!DOCTYPE x SYSTEM \"http://127.0.0.1:1/x.dtd\"><x/>", XmlLoadResult::CarriesDtd},
+      {"", XmlLoadResult::NotWellFormed},
+      {"yes\nalice\n", XmlLoadResult::NotWellFormed},
+      {"<html><body>500</html>", XmlLoadResult::NotWellFormed},
+      {"<a></b>", XmlLoadResult::NotWellFormed},
+  };
   MsxmlValidationPlatform platform;
   const auto session = platform.Begin();
   ASSERT_NE(session, nullptr);
-  for (const char* hostile : {
-           "<!DOCTYPE x [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><x>&e;</x>",
-           "<!DOCTYPE x [<!ENTITY a \"aaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;\">]><x>&b;</x>",
-           "<!DOCTYPE x SYSTEM \"http://127.0.0.1:1/x.dtd\"><x/>",
-       }) {
+  for (const auto& row : rows) {
     const auto document = session->CreateXmlDocument();
     ASSERT_NE(document, nullptr);
-    EXPECT_EQ(document->LoadXml(hostile), XmlLoadResult::CarriesDtd) << hostile;
-  }
-}
-
-TEST(MsxmlDocument, TellsTextThatIsNotXml) {
-  MsxmlValidationPlatform platform;
-  const auto session = platform.Begin();
-  ASSERT_NE(session, nullptr);
-  for (const char* text : {"", "yes\nalice\n", "<html><body>500</html>", "<a></b>"}) {
-    const auto document = session->CreateXmlDocument();
-    EXPECT_EQ(document->LoadXml(text), XmlLoadResult::NotWellFormed) << text;
+    EXPECT_EQ(document->LoadXml(row.text), row.expected) << row.text;
   }
 }
 

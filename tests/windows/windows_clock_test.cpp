@@ -32,10 +32,7 @@ FILETIME ToFileTime(TimeValue value) {
 TEST(WindowsClock, UnsignedOrderIsCompareFileTimes) {
   const TimeValue now = WindowsClock().Now();
   const TimeValue low_word_full = 0x0000'0001'FFFF'FFFFull;
-  const struct {
-    TimeValue a;
-    TimeValue b;
-  } pairs[] = {
+  const struct { TimeValue a, b; } pairs[] = {
       {now, now},
       {now, now + 1},
       {now + kTicksPerMinute, now},

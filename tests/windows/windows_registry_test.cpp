@@ -43,11 +43,7 @@ TEST_F(WindowsRegistryTest, QueriesTypeAndSizeThenData) {
 
   ScopedRegistryKey read(registry_);
   ASSERT_TRUE(registry_.OpenKey(path_.c_str(), RegistryAccessMode::QueryValue, read.out()));
-  struct Row {
-    const char* name;
-    RegistryType type;
-    std::string data;
-  };
+  struct Row { const char* name; RegistryType type; std::string data; };
   for (const Row& row : {Row{"ServerURL", RegistryType::Sz, "https://cas.example.org/cas"},
                          Row{"Expand", RegistryType::ExpandSz, "%SystemRoot%\\x"},
                          Row{"SessionTimeout", RegistryType::Dword, std::string("\x1e\0\0\0", 4)}}) {

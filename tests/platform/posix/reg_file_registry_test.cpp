@@ -74,72 +74,54 @@ const std::string kTurnpike = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike]\n";
 struct ParseRow {
   const char* name;
   std::string text;
-  const char* path;
   const char* expected;  // Dump of the key
+  const char* path = "SOFTWARE\\Turnpike";
 };
 
 TEST(RegFileRegistry, ReadsEachValueForm) {
+  const std::string v5 = kV5 + kTurnpike;
   const ParseRow rows[] = {
-      {"text keeps its terminator", kV5 + kTurnpike + R"("ServerURL"="https://cas.example.org")",
-       "SOFTWARE\\Turnpike", R"(ServerURL=1:https://cas.example.org\x00)"},
-      {"escapes in name and text", kV5 + kTurnpike + R"("Na\"me"="C:\\dir \"x\"")",
-       "SOFTWARE\\Turnpike", R"(Na"me=1:C:\dir "x"\x00)"},
-      {"default value", kV5 + kTurnpike + R"(@="d")", "SOFTWARE\\Turnpike", R"(=1:d\x00)"},
-      {"dword little-endian", kV5 + kTurnpike + R"("Debug"=dword:0001020a)", "SOFTWARE\\Turnpike",
-       R"(Debug=4:\x0a\x02\x01\x00)"},
+      {"text keeps its terminator", v5 + R"("ServerURL"="https://cas.example.org")",
+       R"(ServerURL=1:https://cas.example.org\x00)"},
+      {"escapes in name and text", v5 + R"("Na\"me"="C:\\dir \"x\"")", R"(Na"me=1:C:\dir "x"\x00)"},
+      {"default value", v5 + R"(@="d")", R"(=1:d\x00)"},
+      {"dword little-endian", v5 + R"("Debug"=dword:0001020a)", R"(Debug=4:\x0a\x02\x01\x00)"},
       // regedit writes eight digits, but hand-written files often do not.
-      {"dword with fewer digits", kV5 + kTurnpike + "\"D\"=DWORD:Ff", "SOFTWARE\\Turnpike",
-       R"(D=4:\xff\x00\x00\x00)"},
-      {"binary over continuation lines", kV5 + kTurnpike + "\"B\"=hex:01,02,\\\n  03 , ff,\\\n  0",
-       "SOFTWARE\\Turnpike", R"(B=3:\x01\x02\x03\xff\x00)"},
-      {"expand string is UTF-16 in version 5", kV5 + kTurnpike + "\"E\"=hex(2):25,00,e9,00,00,00",
-       "SOFTWARE\\Turnpike", R"(E=2:%\xc3\xa9\x00)"},
-      {"expand string is 8-bit in REGEDIT4", kV4 + kTurnpike + "\"E\"=hex(2):25,e9,00",
-       "SOFTWARE\\Turnpike", R"(E=2:%\xe9\x00)"},
-      {"multi string keeps both terminators",
-       kV5 + kTurnpike + "\"M\"=hex(7):61,00,00,00,62,00,00,00,00,00", "SOFTWARE\\Turnpike",
+      {"dword with fewer digits", v5 + "\"D\"=DWORD:Ff", R"(D=4:\xff\x00\x00\x00)"},
+      {"binary over continuation lines", v5 + "\"B\"=hex:01,02,\\\n  03 , ff,\\\n  0", R"(B=3:\x01\x02\x03\xff\x00)"},
+      {"expand string is UTF-16 in version 5", v5 + "\"E\"=hex(2):25,00,e9,00,00,00", R"(E=2:%\xc3\xa9\x00)"},
+      {"expand string is 8-bit in REGEDIT4", kV4 + kTurnpike + "\"E\"=hex(2):25,e9,00", R"(E=2:%\xe9\x00)"},
+      {"multi string keeps both terminators", v5 + "\"M\"=hex(7):61,00,00,00,62,00,00,00,00,00",
        R"(M=7:a\x00b\x00\x00)"},
       // The registry hands REG_SZ stored as hex(1) to ANSI readers converted
       // too; without this a path exported that way would arrive as UTF-16.
-      {"hex(1) text is converted like hex(2)", kV5 + kTurnpike + "\"S\"=hex(1):2f,00,00,00",
-       "SOFTWARE\\Turnpike", R"(S=1:/\x00)"},
-      {"qword and other type numbers",
-       kV5 + kTurnpike + "\"Q\"=hex(b):01,00,00,00,00,00,00,00\n\"N\"=hex(0):\n\"X\"=hex(1f):aa",
-       "SOFTWARE\\Turnpike", R"(Q=11:\x01\x00\x00\x00\x00\x00\x00\x00 N=0: X=31:\xaa)"},
+      {"hex(1) text is converted like hex(2)", v5 + "\"S\"=hex(1):2f,00,00,00", R"(S=1:/\x00)"},
+      {"qword and other type numbers", v5 + "\"Q\"=hex(b):01,00,00,00,00,00,00,00\n\"N\"=hex(0):\n\"X\"=hex(1f):aa",
+       R"(Q=11:\x01\x00\x00\x00\x00\x00\x00\x00 N=0: X=31:\xaa)"},
       {"comments, blanks and CR LF",
        "Windows Registry Editor Version 5.00\r\n\r\n; Turnpike\r\n[HKEY_LOCAL_MACHINE\\"
        "SOFTWARE\\Turnpike]\r\n  ; indented comment\r\n\r\n\"A\"=\"x\"\r\n",
-       "SOFTWARE\\Turnpike", R"(A=1:x\x00)"},
+       R"(A=1:x\x00)"},
       {"UTF-16LE as regedit writes it",
-       Utf16LeFile(u"Windows Registry Editor Version 5.00\r\n\r\n"
-                   u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike]\r\n"
+       Utf16LeFile(u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike]\r\n"
                    u"\"A\"=\"caf\u00e9 \U0001F600\"\r\n"),
-       "SOFTWARE\\Turnpike", R"(A=1:caf\xc3\xa9 \xf0\x9f\x98\x80\x00)"},
-      {"UTF-8 byte-order mark", "\xEF\xBB\xBF" + kV5 + kTurnpike + "\"A\"=\"caf\xC3\xA9\"",
-       "SOFTWARE\\Turnpike", R"(A=1:caf\xc3\xa9\x00)"},
-      {"values enumerate in file order", kV5 + kTurnpike + "\"b\"=\"1\"\n\"a\"=\"2\"\n\"c\"=\"3\"",
-       "SOFTWARE\\Turnpike", R"(b=1:1\x00 a=1:2\x00 c=1:3\x00)"},
-      {"a value set again keeps its place",
-       kV5 + kTurnpike + "\"A\"=\"1\"\n\"B\"=\"2\"\n\"a\"=\"3\"", "SOFTWARE\\Turnpike",
-       R"(A=1:3\x00 B=1:2\x00)"},
-      {"a removed value set again goes last",
-       kV5 + kTurnpike + "\"A\"=\"1\"\n\"B\"=\"2\"\n\"a\"=-\n\"C\"=\"3\"\n\"A\"=\"4\"",
-       "SOFTWARE\\Turnpike", R"(B=1:2\x00 C=1:3\x00 A=1:4\x00)"},
-      {"key paths ignore case", kV5 + "[hkey_local_machine\\Software\\TURNPIKE]\n\"A\"=\"x\"",
-       "SOFTWARE\\turnpike", R"(A=1:x\x00)"},
-      {"keys above a section exist", kV5 + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike\\Paths]",
-       "SOFTWARE\\Turnpike", ""},
-      {"other roots stay out of the machine's view",
-       kV5 + "[HKEY_CURRENT_USER\\SOFTWARE\\Turnpike]\n\"A\"=\"x\"", "SOFTWARE\\Turnpike",
+       R"(A=1:caf\xc3\xa9 \xf0\x9f\x98\x80\x00)"},
+      {"UTF-8 byte-order mark", "\xEF\xBB\xBF" + v5 + "\"A\"=\"caf\xC3\xA9\"", R"(A=1:caf\xc3\xa9\x00)"},
+      {"values in file order", v5 + "\"b\"=\"1\"\n\"a\"=\"2\"\n\"c\"=\"3\"", R"(b=1:1\x00 a=1:2\x00 c=1:3\x00)"},
+      {"a value set again keeps its place", v5 + "\"A\"=\"1\"\n\"B\"=\"2\"\n\"a\"=\"3\"", R"(A=1:3\x00 B=1:2\x00)"},
+      {"a removed value set again goes last", v5 + "\"A\"=\"1\"\n\"B\"=\"2\"\n\"a\"=-\n\"C\"=\"3\"\n\"A\"=\"4\"",
+       R"(B=1:2\x00 C=1:3\x00 A=1:4\x00)"},
+      {"key paths ignore case", kV5 + "[hkey_local_machine\\Software\\TURNPIKE]\n\"A\"=\"x\"", R"(A=1:x\x00)",
+       "SOFTWARE\\turnpike"},
+      {"keys above a section exist", kV5 + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike\\Paths]", ""},
+      {"other roots stay out of the machine's view", kV5 + "[HKEY_CURRENT_USER\\SOFTWARE\\Turnpike]\n\"A\"=\"x\"",
        "<no key>"},
       {"removing a key removes its subkeys",
-       kV5 + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike\\Paths]\n\"1\"=\"/a\"\n"
-             "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\TURNPIKE]",
-       "SOFTWARE\\Turnpike\\Paths", "<no key>"},
+       kV5 + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike\\Paths]\n\"1\"=\"/a\"\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\TURNPIKE]",
+       "<no key>", "SOFTWARE\\Turnpike\\Paths"},
       {"removing a key leaves its neighbour",
-       kV5 + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike2]\n\"A\"=\"x\"\n"
-             "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike]",
-       "SOFTWARE\\Turnpike2", R"(A=1:x\x00)"},
+       kV5 + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike2]\n\"A\"=\"x\"\n[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike]",
+       R"(A=1:x\x00)", "SOFTWARE\\Turnpike2"},
   };
   for (const ParseRow& row : rows) {
     RegFileRegistry registry = RegFileRegistry::FromText(row.text, kSource);
@@ -345,21 +327,18 @@ TEST_F(RegFileOnDisk, RealisticConfigurationFeedsTheSettingsLoader) {
   ASSERT_EQ(registry.problem(), std::nullopt);
 
   RecordingEventLog log;
-  FilterSettings settings;
-  EXPECT_TRUE(LoadSettings(registry, EventReporter(log, settings.Debug), settings));
+  FilterSettings s;
+  EXPECT_TRUE(LoadSettings(registry, EventReporter(log, s.Debug), s));
   EXPECT_EQ(log.events(), std::vector<RecordedEvent>{});
-  EXPECT_EQ(settings.ServerURL, "https://cas.example.edu/cas");
-  EXPECT_EQ(settings.LoginPath, "login");
-  EXPECT_EQ(settings.ValidationPath, "serviceValidate");
-  EXPECT_EQ(settings.AuthHeader, "X-Turnpike-User");
-  EXPECT_EQ(settings.Debug, 0u);
-  EXPECT_EQ(settings.SessionTimeout, 480u);
-  EXPECT_EQ(settings.CacheCleanTimeout, 15u);
-  EXPECT_EQ(settings.ServiceURL, std::nullopt);
-  ASSERT_EQ(settings.ProtectedPaths.Count, 2u);
-  EXPECT_EQ(settings.ProtectedPaths.Paths[0], "/Secure/");
-  EXPECT_EQ(settings.ProtectedPaths.LoweredPaths[0], "/secure/");
-  EXPECT_EQ(settings.ProtectedPaths.Paths[1], "/payroll/");
+  EXPECT_EQ(std::vector<std::string>({s.ServerURL, s.LoginPath, s.ValidationPath, s.AuthHeader}),
+            std::vector<std::string>({"https://cas.example.edu/cas", "login", "serviceValidate", "X-Turnpike-User"}));
+  EXPECT_EQ(std::vector<std::uint32_t>({s.Debug, s.SessionTimeout, s.CacheCleanTimeout}),
+            std::vector<std::uint32_t>({0, 480, 15}));
+  EXPECT_EQ(s.ServiceURL, std::nullopt);
+  ASSERT_EQ(s.ProtectedPaths.Count, 2u);
+  const ProtectedPathList& paths = s.ProtectedPaths;
+  EXPECT_EQ(std::vector<std::string>({paths.Paths[0], paths.LoweredPaths[0], paths.Paths[1]}),
+            std::vector<std::string>({"/Secure/", "/secure/", "/payroll/"}));
 }
 
 }  // namespace
