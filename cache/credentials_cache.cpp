@@ -139,7 +139,7 @@ std::optional<SignOn> CredentialsCache::Lookup(std::string_view cookie) noexcept
     return std::nullopt;
   }
   Report(EventType::Information, kUserFound, user.c_str());
-  return std::optional<SignOn>(std::in_place, std::move(user), std::move(attributes), std::string(), found.time);
+  return SignOn{std::move(user), std::move(attributes), std::string(), found.time};
 }
 
 std::optional<SignOn> CredentialsCache::RemoveByTicket(std::string_view ticket) noexcept {

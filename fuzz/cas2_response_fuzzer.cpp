@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(log.events().empty());
 
   if (sign_on->attributes.empty()) return 0;
-  const std::unique_ptr<xmlDoc, decltype(xmlFreeDoc)> tree(
+  const std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)> tree(
       xmlReadMemory(body.data(), static_cast<int>(body.size()), nullptr, nullptr,
                     XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
       xmlFreeDoc);
