@@ -166,7 +166,8 @@ bool NginxFilterHost::GetServerVariable(const char* name, char* buffer, std::uin
   const auto* server = static_cast<ngx_http_core_srv_conf_t*>(
       ngx_http_get_module_srv_conf(request_, ngx_http_core_module));
   const std::string_view server_name = ViewOf(server->server_name);
-  if (server_name.empty() || server_name.find_first_of("*~") != std::string_view::npos ||
+  // "_" is the customary name of a catch-all server, which names nothing.
+  if (server_name.empty() || server_name == "_" || server_name.find_first_of("*~") != std::string_view::npos ||
       server_name.front() == '.') {
     return false;
   }
