@@ -30,6 +30,9 @@ SITE = {
     "secure/report.txt": "the protected report\n",
     "app/page.txt": "protected by its location\n",
     "app/open/page.txt": "turnpike off inside a protected location\n",
+    # The identity header as the application sees it, through nginx's SSI.
+    "secure/who.html": '<!DOCTYPE html>\n<html><head><title>Who</title></head><body><p>Signed on as: '
+                       '<span id="user"><!--# echo var="http_cas_user" default="" --></span></p></body></html>\n',
 }
 
 CONFIG = """\
@@ -55,6 +58,7 @@ http {{
         server_name 127.0.0.1;
         root {root}/html;
         underscores_in_headers on;
+        ssi on;
         location = /pid {{ return 200 "$pid"; }}
         location /secure/proxy/ {{
             proxy_pass http://127.0.0.1:{http};
