@@ -41,7 +41,7 @@ daemon off;
 master_process on;
 worker_processes {workers};
 pid {root}/nginx.pid;
-error_log {root}/error.log info;
+error_log {root}/error.log {log_level};
 events {{ worker_connections 512; }}
 http {{
     access_log off;
@@ -62,20 +62,20 @@ http {{
         location = /pid {{ return 200 "$pid"; }}
         location /secure/proxy/ {{
             proxy_pass http://127.0.0.1:{http};
-            proxy_set_header X-Turnpike-User $turnpike_user;
+            proxy_set_header X-Turnpike-User {user};
         }}
         location /public/proxy/ {{ proxy_pass http://127.0.0.1:{http}; }}
         location /secure/fastcgi/ {{
             fastcgi_pass 127.0.0.1:{fastcgi};
-            fastcgi_param TURNPIKE_USER $turnpike_user;
+            fastcgi_param TURNPIKE_USER {user};
         }}
         location /secure/uwsgi/ {{
             uwsgi_pass 127.0.0.1:{uwsgi};
-            uwsgi_param TURNPIKE_USER $turnpike_user;
+            uwsgi_param TURNPIKE_USER {user};
         }}
         location /app/ {{
-            turnpike on;
-            location /app/open/ {{ turnpike off; }}
+            {app_on}
+            location /app/open/ {{ {app_off} }}
         }}
         {server_lines}
     }}
@@ -89,7 +89,7 @@ class Nginx:
     listens on)."""
 
     def __init__(self, module, registry=None, backends=None, workers=2, http_lines=(),
-                 server_lines=(), port=None):
+                 server_lines=(), port=None, log_level="info"):
         self.module, self.registry = module, registry
         self.port = port or free_port()
         self.root = tempfile.mkdtemp(prefix="turnpike-nginx-")
@@ -104,6 +104,11 @@ class Nginx:
             http_lines.insert(0, "turnpike_registry_file %s;" % self.registry_file)
         ports = (backends.http, backends.fastcgi, backends.uwsgi) if backends else (9, 9, 9)
         text = CONFIG.format(load="load_module %s;" % module if module else "", workers=workers,
+                             log_level=log_level,
+                             # The same site without the module knows no such directive.
+                             app_on="turnpike on;" if module else "",
+                             user="$turnpike_user" if module else '""',
+                             app_off="turnpike off;" if module else "",
                              root=self.root, port=self.port, http_lines="\n    ".join(http_lines),
                              server_lines="\n        ".join(server_lines), http=ports[0],
                              fastcgi=ports[1], uwsgi=ports[2])
@@ -144,12 +149,11 @@ class Nginx:
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 raise RuntimeError("nginx exited with %d:\n%s" % (self.process.returncode, self.logs()))
-            if self.error_log_text().count("start worker process ") >= 1:
-                try:
-                    with socket.create_connection(("127.0.0.1", self.port), timeout=1):
-                        return self
-                except OSError:
-                    pass
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=1):
+                    return self
+            except OSError:
+                pass
             time.sleep(0.05)
         raise RuntimeError("nginx did not answer within %d s:\n%s" % (START_TIMEOUT, self.logs()))
 
