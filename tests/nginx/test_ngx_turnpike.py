@@ -65,6 +65,13 @@ def cas_login(location, user="alice"):
         connection.close()
 
 
+def sign_on(nginx, page="/secure/report.txt"):
+    """The three requests of a sign-on; the cookie ("VAVUZE=...")."""
+    _, _, headers, _ = nginx.request(page)
+    _, _, headers, _ = nginx.request(path_of(cas_login(header(headers, "Location"))))
+    return header(headers, "Set-Cookie").split(";")[0]
+
+
 def set_fault(cas, mode):
     with urllib.request.urlopen(cas.url + "/_fault?mode=" + mode, timeout=10) as answer:
         answer.read()
@@ -83,13 +90,7 @@ class NginxSignOn(unittest.TestCase):
         cls.nginx = Nginx(MODULE, registry(cls.cas.url, ValidationTimeout=3), cls.backends)
         cls.addClassCleanup(cls.nginx.cleanup)
         cls.nginx.start()
-        cls.cookie = cls.sign_on("/secure/report.txt")
-
-    @classmethod
-    def sign_on(cls, page):
-        _, _, headers, _ = cls.nginx.request(page)
-        _, _, headers, _ = cls.nginx.request(path_of(cas_login(header(headers, "Location"))))
-        return header(headers, "Set-Cookie").split(";")[0]
+        cls.cookie = sign_on(cls.nginx)
 
     def test_sign_on_from_login_redirect_to_every_back_end(self):
         port, page = self.nginx.port, "/secure/proxy/a?x=1&y=2"
@@ -223,6 +224,23 @@ class NginxSignOn(unittest.TestCase):
             set_fault(self.cas, "none")
             for connection in waiting.values():
                 connection.close()
+
+
+class FullZone(unittest.TestCase):
+    def test_a_full_zone_drops_the_oldest_sign_ons_and_keeps_storing(self):
+        cas = CasProcess().start()
+        self.addCleanup(cas.stop)
+        # The least zone nginx allows holds a few dozen sign-ons.
+        nginx = Nginx(MODULE, registry(cas.url), http_lines=["turnpike_zone small 32k;"])
+        self.addCleanup(nginx.cleanup)
+        nginx.start()
+        cookies = [sign_on(nginx) for _ in range(300)]
+        self.assertTrue(all(cookie.startswith("VAVUZE=ST-") for cookie in cookies))
+        first = nginx.request("/secure/report.txt", {"Cookie": cookies[0]})[0]
+        last = nginx.request("/secure/report.txt", {"Cookie": cookies[-1]})[0]
+        self.assertEqual((first, last), (302, 200))
+        self.assertEqual([event for event in nginx.turnpike_events() if event[0] == "error"
+                          and "could not store" in event[2]], [])
 
 
 class Configuration(unittest.TestCase):
