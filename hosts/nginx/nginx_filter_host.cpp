@@ -126,15 +126,21 @@ bool NginxFilterHost::GetUrl(char* buffer, std::uint32_t* size) {
 
 bool NginxFilterHost::GetHeader(const char* name, char* buffer, std::uint32_t* size) {
   if (name == nullptr || buffer == nullptr || size == nullptr) return false;
+  // One header, the usual case, is copied as it is; only several are joined.
+  const ngx_table_elt_t* first = nullptr;
   std::string joined;
-  bool found = false;
   ForEachHeader(request_->headers_in.headers, [&](const ngx_table_elt_t& field) {
     if (field.hash == 0 || !NameIs(field, name)) return;
-    if (found) joined += "; ";
+    if (first == nullptr) {
+      first = &field;
+      return;
+    }
+    if (joined.empty()) joined = ViewOf(first->value);
+    joined += "; ";
     joined += ViewOf(field.value);
-    found = true;
   });
-  return found && CopyOut(joined, buffer, size);
+  if (first == nullptr) return false;
+  return CopyOut(joined.empty() ? ViewOf(first->value) : std::string_view(joined), buffer, size);
 }
 
 bool NginxFilterHost::ReplaceHeader(const char* name, const char* value) {
@@ -151,7 +157,8 @@ bool NginxFilterHost::ReplaceHeader(const char* name, const char* value) {
 }
 
 bool NginxFilterHost::RemoveLookAlikeHeaders(const char* name) {
-  return name != nullptr && RemoveLookAlikeRequestHeaders(request_, name);
+  if (name == nullptr) return false;
+  return scrubbed_ || RemoveLookAlikeRequestHeaders(request_, name);
 }
 
 bool NginxFilterHost::GetServerVariable(const char* name, char* buffer, std::uint32_t* size) {

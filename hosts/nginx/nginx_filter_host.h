@@ -50,9 +50,13 @@ namespace turnpike {
 class NginxFilterHost final : public FilterHost {
  public:
   // `user`: where the identity given to the application is kept for
-  // $turnpike_user, in the request's pool.
-  NginxFilterHost(ngx_http_request_t* request, bool protected_by_location, ngx_str_t* user) noexcept
-      : request_(request), protected_(protected_by_location), user_(user), events_(request) {}
+  // $turnpike_user, in the request's pool. `scrubbed`: the handler has
+  // already removed the identity header's look-alikes from this request, so
+  // RemoveLookAlikeHeaders need not look again.
+  NginxFilterHost(ngx_http_request_t* request, bool protected_by_location, ngx_str_t* user,
+                  bool scrubbed = false) noexcept
+      : request_(request), protected_(protected_by_location), scrubbed_(scrubbed), user_(user),
+        events_(request) {}
 
   bool GetUrl(char* buffer, std::uint32_t* size) override;
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
@@ -71,6 +75,7 @@ class NginxFilterHost final : public FilterHost {
  private:
   ngx_http_request_t* request_;
   bool protected_;
+  bool scrubbed_;
   ngx_str_t* user_;
   NginxRequestEventLog events_;
   std::optional<Answer> answer_;

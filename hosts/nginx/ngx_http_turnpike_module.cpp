@@ -251,7 +251,7 @@ ngx_int_t AccessHandler(ngx_http_request_t* request) noexcept {
       if (!RemoveLookAlikeRequestHeaders(request, runtime->auth_header)) return NGX_HTTP_INTERNAL_SERVER_ERROR;
       state->scrubbed = true;
     }
-    NginxFilterHost host(request, protected_by_location, &state->user);
+    NginxFilterHost host(request, protected_by_location, &state->user, true);
     FirstStep first = runtime->filter->BeginRequest(host);
     if (!first.pending) return Conclude(request, host, first.status);
 
