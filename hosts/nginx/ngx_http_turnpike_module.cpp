@@ -144,12 +144,13 @@ struct RequestState {
 
 void DestroyState(void* data) noexcept { static_cast<RequestState*>(data)->~RequestState(); }
 
-// The request's state; an internal redirect clears module contexts, so it
-// is also found through its pool cleanup.
+// The request's state, when it has one; an internal redirect clears module
+// contexts, so it is also found through its pool cleanup.
 RequestState* StateOf(ngx_http_request_t* request) noexcept {
   if (auto* state = static_cast<RequestState*>(ngx_http_get_module_ctx(request, ngx_http_turnpike_module))) {
     return state;
   }
+  if (!request->internal) return nullptr;
   for (ngx_pool_cleanup_t* cleanup = request->pool->cleanup; cleanup != nullptr; cleanup = cleanup->next) {
     if (cleanup->handler == DestroyState) {
       auto* state = static_cast<RequestState*>(cleanup->data);
@@ -240,19 +241,24 @@ ngx_int_t AccessHandler(ngx_http_request_t* request) noexcept {
   const auto* loc_conf = static_cast<LocConf*>(ngx_http_get_module_loc_conf(request, ngx_http_turnpike_module));
   const bool protected_by_location = loc_conf->on == 1;
   try {
+    // Only a request that waits for a validation or was given an identity
+    // has a state: the other roads allocate nothing here.
     RequestState* state = StateOf(request);
-    if (state == nullptr && (state = NewState(request)) == nullptr) return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    if (state->validating) return NGX_DONE;  // woken before the thread is done
-    if (state->pending) return FinishValidation(request, *runtime, *state, protected_by_location);
+    if (state != nullptr && state->validating) return NGX_DONE;  // woken before the thread is done
+    if (state != nullptr && state->pending) return FinishValidation(request, *runtime, *state, protected_by_location);
 
     // Once per request: after an internal redirect the identity header this
     // handler set is the request's own.
-    if (!state->scrubbed) {
+    if (state == nullptr || !state->scrubbed) {
       if (!RemoveLookAlikeRequestHeaders(request, runtime->auth_header)) return NGX_HTTP_INTERNAL_SERVER_ERROR;
-      state->scrubbed = true;
     }
-    NginxFilterHost host(request, protected_by_location, &state->user, true);
+    ngx_str_t user{0, nullptr};
+    NginxFilterHost host(request, protected_by_location, &user, true);
     FirstStep first = runtime->filter->BeginRequest(host);
+    if (!first.pending && !host.identity_set()) return Conclude(request, host, first.status);
+    if (state == nullptr && (state = NewState(request)) == nullptr) return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    state->scrubbed = true;
+    if (host.identity_set()) state->user = user;
     if (!first.pending) return Conclude(request, host, first.status);
 
     state->pending.emplace(std::move(*first.pending));

@@ -73,6 +73,8 @@ http {{
             uwsgi_pass 127.0.0.1:{uwsgi};
             uwsgi_param TURNPIKE_USER {user};
         }}
+        # An internal redirect into a location with `turnpike on`.
+        location = /public/inside {{ rewrite ^ /app/page.txt last; }}
         location /app/ {{
             {app_on}
             location /app/open/ {{ {app_off} }}

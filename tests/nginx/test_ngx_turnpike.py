@@ -155,6 +155,8 @@ class NginxSignOn(unittest.TestCase):
             ("location, escaped", "/%61pp/page.txt", {}, 302),
             ("location, dot segments", "/app/open/%2e%2e/page.txt", {}, 302),
             ("turnpike off inside", "/app/open/page.txt", {}, 200),
+            ("internal redirect into the location", "/public/inside", {}, 302),
+            ("internal redirect, signed on", "/public/inside", {"Cookie": good}, 200),
             ("unprotected", "/public/page.txt", {}, 200),
             # The browser does not choose the service.
             ("Host of another site", "/secure/report.txt", {"Host": "evil.example"}, 302),
