@@ -42,6 +42,9 @@ std::string EventLine(std::uint32_t event_id, const char* const strings[2]) {
 }
 
 void WriteLine(ngx_log_t* log, std::uint32_t event_id, const char* const strings[2]) {
+  // nginx would drop the entry: spare the rendering (the Debug trace under
+  // an error_log at warn costs no more than without it).
+  if (log->log_level < NginxLogLevelOf(event_id)) return;
   const std::string line = EventLine(event_id, strings);
   // The text comes from requests and CAS answers: always an argument.
   ngx_log_error(NginxLogLevelOf(event_id), log, 0, "[event %uD] %s", static_cast<uint32_t>(event_id),
