@@ -8,9 +8,14 @@ if(TARGET mod_turnpike AND TURNPIKE_BUILD_TESTS)
     find_package(Python3 REQUIRED COMPONENTS Interpreter)
     set(TURNPIKE_BENCH_PYTHON ${Python3_EXECUTABLE})
   endif()
+  set(nginx_arguments "")
+  if(TARGET ngx_http_turnpike_module)
+    set(nginx_arguments --nginx-module $<TARGET_FILE:ngx_http_turnpike_module>)
+  endif()
   add_test(NAME bench_http_smoke
            COMMAND ${TURNPIKE_BENCH_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/http/run --smoke
-                   --module $<TARGET_FILE:mod_turnpike> --out ${CMAKE_CURRENT_BINARY_DIR}/http-smoke)
+                   --module $<TARGET_FILE:mod_turnpike> ${nginx_arguments}
+                   --out ${CMAKE_CURRENT_BINARY_DIR}/http-smoke)
   set_tests_properties(bench_http_smoke PROPERTIES
                        LABELS bench TIMEOUT 90 SKIP_RETURN_CODE 77
                        ENVIRONMENT "TURNPIKE_APACHE_MODULES=${TURNPIKE_APACHE_MODULES_DIR}")

@@ -98,8 +98,10 @@ FirstStep TurnpikeFilter::BeginRequest(FilterHost& host) noexcept {
 }
 
 // The URL as sent, and the path the server will serve, each also without
-// ";parameters": a protected path in any of them protects the request.
+// ";parameters": a protected path in any of them protects the request, and
+// so does the server's own configuration where it has a say.
 bool TurnpikeFilter::IsProtected(FilterHost& host, std::string_view url) const {
+  if (host.ProtectedByServer()) return true;
   const ProtectedPathList& paths = settings_.ProtectedPaths;
   HostText work;
   work.Assign(url);

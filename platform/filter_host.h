@@ -65,6 +65,12 @@ class FilterHost {
   // when it went out.
   virtual bool SendAnswer(const Answer& answer) = 0;
 
+  // Whether the server's own configuration protects this request whatever
+  // the protected paths say (nginx: `turnpike on` in the location that
+  // serves it, after nginx's own decoding and location matching). False:
+  // the paths alone decide, as they always do beside it.
+  virtual bool ProtectedByServer() noexcept { return false; }
+
   // Where the events of this request go: a host that ties each event to its
   // request (Apache writes the client and the virtual host's log) answers a
   // log of its own for the request; null: the filter's log.

@@ -47,12 +47,14 @@ def alive(pid):
 
 
 class Demo(unittest.TestCase):
+    ARGUMENTS = []  # scripts/demo's own: ["--nginx"] for nginx
+
     def setUp(self):
         # Ctrl-C reaches the script's whole process group; the script must
         # see SIGINT even when this test runs with it ignored (a background
         # job), as a terminal would deliver it.
         self.demo = subprocess.Popen(
-            [os.path.join(SOURCE_ROOT, "scripts", "demo")],
+            [os.path.join(SOURCE_ROOT, "scripts", "demo")] + self.ARGUMENTS,
             env=dict(os.environ, TURNPIKE_DEMO_MODULE=MODULE), stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, start_new_session=True,
             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
@@ -81,9 +83,9 @@ class Demo(unittest.TestCase):
     def test_serves_signs_on_and_stops_on_ctrl_c(self):
         site = re.search(r"Open\s+(http://127\.0\.0\.1:\d+)/", self.banner).group(1)
         user, password = re.search(r"Sign in with\s+(\w+) / (\w+)", self.banner).groups()
-        pids = [int(pid) for pid in re.search(r"Apache pid (\d+), CAS server pid (\d+)",
+        pids = [int(pid) for pid in re.search(r"(?:Apache|nginx) pid (\d+), CAS server pid (\d+)",
                                               self.banner).groups()]
-        root = re.search(r"Apache's log\s+(\S+)/error\.log", self.banner).group(1)
+        root = re.search(r"(?:Apache|nginx)'s log\s+(\S+)/error\.log", self.banner).group(1)
 
         status, _, body = get(site + "/")
         self.assertEqual(status, 200)
