@@ -55,7 +55,8 @@ bool IsScriptRequest(FilterHost& host) {
   bool any = false;
   while (true) {
     const std::size_t comma = rest.find(',');
-    std::string_view range = rest.substr(0, comma).substr(0, rest.substr(0, comma).find(';'));
+    std::string_view range = rest.substr(0, comma);
+    range = range.substr(0, range.find(';'));  // q= and other parameters aside
     while (!range.empty() && (range.front() == ' ' || range.front() == '\t')) range.remove_prefix(1);
     while (!range.empty() && (range.back() == ' ' || range.back() == '\t')) range.remove_suffix(1);
     if (!range.empty()) {
