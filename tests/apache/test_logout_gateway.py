@@ -7,6 +7,7 @@ test CAS server keeping a single-sign-on session (CASTGC) per browser.
 
 import http.client
 import os
+import subprocess
 import sys
 import time
 import unittest
@@ -217,6 +218,39 @@ for row_name, row_numbers in SINGLE_LOGOUT_ROWS:
     globals()["SingleLogout" + row_name] = type("SingleLogout" + row_name,
                                                 (SingleLogoutCases, unittest.TestCase),
                                                 {"numbers": row_numbers})
+
+
+class SingleLogoutFarm(unittest.TestCase):
+    """Two Apache servers sharing sign-ons through memcached: a logout request
+    that reaches one ends the sign-on on both."""
+
+    def test_logout_at_one_server_ends_the_sign_on_at_the_other(self):
+        port = free_port()
+        memcached = subprocess.Popen(["memcached", "-l", "127.0.0.1", "-p", str(port), "-U", "0"]
+                                     + (["-u", "nobody"] if os.geteuid() == 0 else []),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(memcached.wait, 10)
+        self.addCleanup(memcached.terminate)
+        lines = ['LoadModule socache_memcache_module "%s/mod_socache_memcache.so"' % APACHE_MODULES,
+                 "TurnpikeCache memcache:127.0.0.1:%d" % port]
+        cas = CasProcess().start()
+        self.addCleanup(cas.stop)
+        servers = []
+        for _ in range(2):
+            apache = Apache(MODULE, registry_text(cas.url, numbers={"SingleLogout": 1}), turnpike_lines=lines)
+            self.addCleanup(apache.cleanup)
+            servers.append(apache.start())
+        first, second = servers
+        alice = CasBrowser("alice")
+        status, _, body, _ = alice.get("http://127.0.0.1:%d/secure/index.shtml" % first.port)
+        self.assertEqual((status, shown_user(body)), (200, "alice"))
+        cookie = {"Cookie": "VAVUZE=" + alice.jar[first.port]["VAVUZE"]}
+        self.assertEqual(second.request("/secure/index.shtml", cookie)[0], 200)
+        # CAS sends its logout request to the first server only.
+        self.assertEqual(alice.get(cas.url + "/logout")[0], 200)
+        time.sleep(1.1)
+        for apache in servers:
+            self.assertEqual(apache.request("/secure/index.shtml", cookie)[0], 302)
 
 
 class LogoutPathGatewayAndScripts(unittest.TestCase):
