@@ -128,7 +128,8 @@ class TurnpikeFilter {
   // steps below, back to back, on the calling thread.
   FilterStatus FilterRequest(FilterHost& host) noexcept;
 
-  // The first step: everything up to the validation of a returning ticket.
+  // The first step: everything up to the validation of a returning ticket,
+  // the logout path and a CAS server's logout request included.
   FirstStep BeginRequest(FilterHost& host) noexcept;
 
   // The validation of a pending ticket: one GET of the CAS server and the
