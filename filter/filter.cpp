@@ -194,12 +194,14 @@ FirstStep TurnpikeFilter::BeginProtected(FilterHost& host, std::string_view url,
     return {status, std::nullopt};
   }
 
-  // ServiceUrl reports why it failed. Sending the browser on with nothing
-  // where its page belongs would strand it at the CAS server: an error.
+  // A gateway page the browser was sent to CAS for a moment ago: CAS knew
+  // no sign-on then, and asking again would only bounce it there and back.
   if (gateway && CookieValues(cookies.view(), kGatewayCookieName).Next()) {
     reporter.LogEventText(EventType::Information, kGatewayPassed, url);
     return {LetPassWithoutSignOn(host, settings_, reporter), std::nullopt};
   }
+  // ServiceUrl reports why it failed. Sending the browser on with nothing
+  // where its page belongs would strand it at the CAS server: an error.
   const std::optional<ServiceUrls> service = ServiceUrl(host, settings_, url, ticket, reporter);
   if (!service) return {FilterStatus::Error, std::nullopt};
   if (first) {
