@@ -50,6 +50,20 @@ struct FilterSettings {
   std::uint32_t MaxValidations = 0;           // validations at once; 0: not set, the host's default
   std::uint32_t ValidationTimeout = 0;        // seconds one validation may take in all
   ProtectedPathList ProtectedPaths;
+  // Non-zero: a CAS server's single-logout POST to a protected or gateway
+  // page removes the sign-on it names.
+  std::uint32_t SingleLogout = 0;
+  // The path that signs a browser out here and at the CAS server, and where
+  // the CAS server sends it afterwards; absent: no local logout.
+  std::optional<std::string> LogoutPath;
+  std::optional<std::string> LogoutReturnURL;
+  // Non-zero: login redirects and validations ask CAS for renew=true.
+  std::uint32_t Renew = 0;
+  // Non-zero: a script's request without a sign-on gets 401, not the redirect.
+  std::uint32_t ScriptsGet401 = 0;
+  // Pages where a sign-on is tried with gateway=true and not required; the
+  // list is empty when the GatewayPaths key is absent.
+  ProtectedPathList GatewayPaths;
 };
 
 }  // namespace turnpike

@@ -141,35 +141,46 @@ bool LoadSettingsFrom(SettingsSource& source, const EventReporter& reporter, Fil
   return true;
 }
 
+namespace {
+
+// The REG_SZ values of `key_name`, in the registry's order, into `list`, up
+// to kMaxProtectedPaths; values of another type or empty are passed over.
+// A key that cannot be opened leaves the list empty.
+void ReadPathList(RegistryAccess& registry, const char* key_name, ProtectedPathList& list) {
+  ScopedRegistryKey key(registry);
+  if (!registry.OpenKey(key_name, RegistryAccessMode::QueryValue, key.out())) return;
+  char name[kValueNameCapacity];
+  for (std::uint32_t index = 0; list.Count < kMaxProtectedPaths; ++index) {
+    std::uint32_t name_capacity = kValueNameCapacity;
+    RegistryType type = RegistryType::None;
+    std::uint32_t size = 0;
+    if (!registry.EnumValue(key.get(), index, name, &name_capacity, &type, nullptr, &size)) {
+      break;
+    }
+    if (type != RegistryType::Sz || size <= 1) continue;  // skipped without a report
+    auto data = std::make_unique<char[]>(size);
+    name_capacity = kValueNameCapacity;
+    if (!registry.EnumValue(key.get(), index, name, &name_capacity, nullptr, data.get(), &size)) {
+      continue;  // changed under us: skipped like any other unusable value
+    }
+    std::string path = TextOf(data.get(), size);
+    std::string lowered = path;
+    for (char& c : lowered) c = AsciiToLower(c);
+    list.Paths[list.Count] = std::move(path);
+    list.LoweredPaths[list.Count] = std::move(lowered);
+    ++list.Count;
+  }
+}
+
+}  // namespace
+
 bool LoadProtectedPaths(RegistryAccess& registry, const EventReporter& reporter,
                         FilterSettings& settings) {
-  ProtectedPathList& list = settings.ProtectedPaths;
-  ScopedRegistryKey key(registry);
-  if (registry.OpenKey(kPathsKey, RegistryAccessMode::QueryValue, key.out())) {
-    char name[kValueNameCapacity];
-    for (std::uint32_t index = 0; list.Count < kMaxProtectedPaths; ++index) {
-      std::uint32_t name_capacity = kValueNameCapacity;
-      RegistryType type = RegistryType::None;
-      std::uint32_t size = 0;
-      if (!registry.EnumValue(key.get(), index, name, &name_capacity, &type, nullptr, &size)) {
-        break;
-      }
-      if (type != RegistryType::Sz || size <= 1) continue;  // skipped without a report
-      auto data = std::make_unique<char[]>(size);
-      name_capacity = kValueNameCapacity;
-      if (!registry.EnumValue(key.get(), index, name, &name_capacity, nullptr, data.get(),
-                              &size)) {
-        continue;  // changed under us: skipped like any other unusable value
-      }
-      std::string path = TextOf(data.get(), size);
-      std::string lowered = path;
-      for (char& c : lowered) c = AsciiToLower(c);
-      list.Paths[list.Count] = std::move(path);
-      list.LoweredPaths[list.Count] = std::move(lowered);
-      ++list.Count;
-    }
-    key.Close();
-    if (list.Count > 0) return true;
+  ReadPathList(registry, kPathsKey, settings.ProtectedPaths);
+  if (settings.ProtectedPaths.Count > 0) {
+    // Optional: without the key no page is a gateway page.
+    ReadPathList(registry, kGatewayPathsKey, settings.GatewayPaths);
+    return true;
   }
   reporter.LogEvent(EventType::Error, kNoPaths, kPathsKey);
   return false;

@@ -28,6 +28,7 @@ namespace turnpike {
 
 inline constexpr const char* kSettingsKey = "SOFTWARE\\Turnpike";
 inline constexpr const char* kPathsKey = "SOFTWARE\\Turnpike\\Paths";
+inline constexpr const char* kGatewayPathsKey = "SOFTWARE\\Turnpike\\GatewayPaths";
 // Room for a value name while enumerating the paths, terminator included.
 inline constexpr std::uint32_t kValueNameCapacity = 1000;
 
@@ -41,7 +42,8 @@ bool LoadSettings(RegistryAccess& registry, const EventReporter& reporter,
 // `settings`; false at the first missing or unusable one, after its event.
 bool LoadSettingsFrom(SettingsSource& source, const EventReporter& reporter, FilterSettings& settings);
 
-// True when at least one path was read into settings.ProtectedPaths.
+// True when at least one path was read into settings.ProtectedPaths; the
+// gateway paths, which may be none, are read beside them.
 bool LoadProtectedPaths(RegistryAccess& registry, const EventReporter& reporter,
                         FilterSettings& settings);
 

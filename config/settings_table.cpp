@@ -39,6 +39,13 @@ constexpr SettingDescription OptionalNumber(const char* name, std::uint32_t Filt
   return d;
 }
 
+// A switch: absent 0, any number taken, non-zero is on.
+constexpr SettingDescription OptionalSwitch(const char* name, std::uint32_t FilterSettings::*field) {
+  SettingDescription d{name, SettingKind::OptionalNumber};
+  d.number = field;
+  return d;
+}
+
 constexpr SettingDescription kTable[] = {
     RequiredText("ServerURL", &FilterSettings::ServerURL),
     RequiredText("LoginPath", &FilterSettings::LoginPath),
@@ -53,11 +60,26 @@ constexpr SettingDescription kTable[] = {
     OptionalNumber("MaxValidations", &FilterSettings::MaxValidations, 0, UINT32_MAX),
     OptionalNumber("ValidationTimeout", &FilterSettings::ValidationTimeout,
                    kDefaultValidationTimeout, kMaxValidationTimeout),
+    OptionalSwitch("SingleLogout", &FilterSettings::SingleLogout),
+    OptionalText("LogoutPath", &FilterSettings::LogoutPath, &LogoutPathOf),
+    OptionalText("LogoutReturnURL", &FilterSettings::LogoutReturnURL),
+    OptionalSwitch("Renew", &FilterSettings::Renew),
+    OptionalSwitch("ScriptsGet401", &FilterSettings::ScriptsGet401),
 };
 
 }  // namespace
 
 std::span<const SettingDescription> SettingsTable() noexcept { return kTable; }
+
+std::optional<std::string> LogoutPathOf(std::string_view text) {
+  if (text.front() != '/') return std::nullopt;
+  for (const char c : text) {
+    // A path alone: a query or fragment could never match a request's path,
+    // and a blank or control byte is no part of one.
+    if (c == '?' || c == '#' || static_cast<unsigned char>(c) <= ' ' || c == 0x7f) return std::nullopt;
+  }
+  return std::string(text);
+}
 
 std::optional<std::string> ServerBaseOf(std::string_view text) {
   std::size_t scheme = 0;

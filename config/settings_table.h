@@ -71,4 +71,8 @@ inline constexpr std::uint32_t kMaxValidationTimeout = 2'147'483;
 // producing service URLs that no CAS server would recognise.
 std::optional<std::string> ServerBaseOf(std::string_view text);
 
+// The LogoutPath value: a path that starts with '/', without query,
+// fragment, blank or control byte; nothing for anything else.
+std::optional<std::string> LogoutPathOf(std::string_view text);
+
 }  // namespace turnpike

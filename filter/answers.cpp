@@ -16,6 +16,12 @@ constexpr const char* kIdentityHeaderFailed =
     "The Turnpike filter was unable to set the CASUser authentication header: ";
 constexpr const char* kFailedPageNotSent =
     "The Turnpike filter was unable to send the sign-on failure page to the browser.";
+constexpr const char* kScriptAnswerFailed =
+    "The Turnpike filter was unable to send a 401 answer to the script's request.";
+constexpr const char* kLogoutRedirectFailed =
+    "The Turnpike filter was unable to send a logout redirection header to the browser.";
+constexpr const char* kLogoutAnswerFailed =
+    "The Turnpike filter was unable to send the answer to a single-logout request.";
 
 constexpr std::string_view kSignOnFailedPage =
     "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Sign-on failed</title></head>\n"
@@ -31,16 +37,73 @@ FilterStatus Send(FilterHost& host, const EventReporter& reporter, const Answer&
 
 }  // namespace
 
+std::string LoginUrl(const FilterSettings& settings, std::string_view escaped_service_url,
+                     LoginMode mode) {
+  std::string url;
+  url.reserve(settings.ServerURL.size() + settings.LoginPath.size() + 24 + escaped_service_url.size());
+  url.append(settings.ServerURL).append("/").append(settings.LoginPath);
+  url.append("?service=").append(escaped_service_url);
+  // CAS leaves the outcome open when both are asked, and a gateway page
+  // exists to take a sign-on CAS already has, which renew refuses.
+  if (mode == LoginMode::Gateway) {
+    url.append("&gateway=true");
+  } else if (settings.Renew != 0) {
+    url.append("&renew=true");
+  }
+  return url;
+}
+
 FilterStatus SendLoginRedirect(FilterHost& host, const FilterSettings& settings,
                                const EventReporter& reporter, std::string_view escaped_service_url,
-                               const char* set_cookie) {
+                               const char* set_cookie, LoginMode mode) {
   Answer answer;
-  answer.location.reserve(settings.ServerURL.size() + settings.LoginPath.size() + 10 +
-                          escaped_service_url.size());
-  answer.location.append(settings.ServerURL).append("/").append(settings.LoginPath);
-  answer.location.append("?service=").append(escaped_service_url);
+  answer.location = LoginUrl(settings, escaped_service_url, mode);
   if (set_cookie != nullptr) answer.set_cookies.emplace_back(set_cookie);
   return Send(host, reporter, answer, kLoginRedirectFailed);
+}
+
+FilterStatus SendScriptUnauthorized(FilterHost& host, const FilterSettings& settings,
+                                    const EventReporter& reporter,
+                                    std::string_view escaped_service_url) {
+  Answer answer;
+  answer.status = 401;
+  answer.reason = "Unauthorized";
+  answer.headers.emplace_back("WWW-Authenticate", "CAS realm=\"" + settings.ServerURL + "\"");
+  answer.headers.emplace_back(kLoginUrlHeader, LoginUrl(settings, escaped_service_url));
+  return Send(host, reporter, answer, kScriptAnswerFailed);
+}
+
+FilterStatus SendLogoutRedirect(FilterHost& host, const FilterSettings& settings,
+                                const EventReporter& reporter) {
+  Answer answer;
+  answer.location = settings.ServerURL + "/logout";
+  if (settings.LogoutReturnURL) {
+    const char* url = settings.LogoutReturnURL->c_str();
+    std::size_t needed = 0;
+    (void)EscapeUrl(url, nullptr, 0, &needed);
+    std::string escaped(needed, '\0');
+    (void)EscapeUrl(url, escaped.data(), needed, nullptr);
+    escaped.resize(needed - 1);
+    answer.location.append("?service=").append(escaped);
+  }
+  answer.set_cookies.emplace_back(kClearSignOnCookie);
+  return Send(host, reporter, answer, kLogoutRedirectFailed);
+}
+
+FilterStatus SendLogoutAnswer(FilterHost& host, const EventReporter& reporter,
+                              std::uint16_t status, const char* reason) {
+  Answer answer;
+  answer.status = status;
+  answer.reason = reason;
+  return Send(host, reporter, answer, kLogoutAnswerFailed);
+}
+
+FilterStatus LetPassWithoutSignOn(FilterHost& host, const FilterSettings& settings,
+                                  const EventReporter& reporter) {
+  if (host.RemoveLookAlikeHeaders(settings.AuthHeader.c_str())) return FilterStatus::NextNotification;
+  const std::string detail = settings.AuthHeader + ':';
+  reporter.LogEvent(EventType::Error, kIdentityHeaderFailed, detail.c_str());
+  return FilterStatus::Error;
 }
 
 FilterStatus SendCookieRedirect(FilterHost& host, const EventReporter& reporter,
@@ -79,7 +142,7 @@ FilterStatus SetIdentityHeader(FilterHost& host, const FilterSettings& settings,
 }
 
 std::string FormatValidationUrl(const FilterSettings& settings, std::string_view escaped_service_url,
-                                std::string_view ticket) {
+                                std::string_view ticket, bool renew) {
   const std::string ticket_text(ticket);
   std::size_t needed = 0;
   (void)EscapeUrl(ticket_text.c_str(), nullptr, 0, &needed, PercentSign::Keep);
@@ -94,6 +157,7 @@ std::string FormatValidationUrl(const FilterSettings& settings, std::string_view
   url += escaped_service_url;
   url += "&ticket=";
   url += escaped_ticket;
+  if (renew) url += "&renew=true";
   return url;
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "common/ascii.h"
 #include "common/bounded.h"
 #include "config/settings_loader.h"
 #include "filter/answers.h"
@@ -31,6 +32,41 @@ constexpr const char* kSignOnLoopStopped =
 constexpr const char* kValidationLimitReached =
     "The Turnpike filter is validating as many tickets as MaxValidations allows; the browser was "
     "sent to log in again:";
+constexpr const char* kSingleLogoutUnavailable =
+    "The Turnpike filter cannot read the single-logout requests of CAS on this web server, please "
+    "remove the value:";
+constexpr const char* kScriptRefused =
+    "The Turnpike filter answered a script's request without a sign-on with 401:";
+constexpr const char* kGatewayPassed =
+    "The Turnpike filter let a request to a gateway page go on without a sign-on:";
+
+// A request sent by a script (XMLHttpRequest, fetch) rather than by a
+// browser navigating: it carries X-Requested-With: XMLHttpRequest, or its
+// Accept names application/json and nothing else. Such a caller would only
+// receive the login page's HTML from a redirect.
+bool IsScriptRequest(FilterHost& host) {
+  HostText value;
+  if (value.ReadHeader(host, "X-Requested-With") &&
+      AsciiEqualsIgnoreCase(value.view(), "XMLHttpRequest")) {
+    return true;
+  }
+  if (!value.ReadHeader(host, "Accept")) return false;
+  std::string_view rest = value.view();
+  bool any = false;
+  while (true) {
+    const std::size_t comma = rest.find(',');
+    std::string_view range = rest.substr(0, comma);
+    range = range.substr(0, range.find(';'));  // q= and other parameters aside
+    while (!range.empty() && (range.front() == ' ' || range.front() == '\t')) range.remove_prefix(1);
+    while (!range.empty() && (range.back() == ' ' || range.back() == '\t')) range.remove_suffix(1);
+    if (!range.empty()) {
+      if (!AsciiEqualsIgnoreCase(range, "application/json")) return false;
+      any = true;
+    }
+    if (comma == std::string_view::npos) return any;
+    rest.remove_prefix(comma + 1);
+  }
+}
 
 }  // namespace
 
@@ -40,6 +76,13 @@ TurnpikeFilter::TurnpikeFilter(const PlatformServices& services)
 bool TurnpikeFilter::Start() {
   if (!EnsureEventSource(*services_.registry)) return false;
   if (!LoadSettings(*services_.registry, reporter_, settings_)) return false;
+  if (settings_.SingleLogout != 0 && !services_.reads_request_bodies) {
+    // An administrator who set it expects CAS's logouts to end sign-ons
+    // here; silently ignoring them would keep users signed on.
+    reporter_.LogEvent(EventType::Error, kSingleLogoutUnavailable, "SingleLogout");
+    FreeSettings(settings_);
+    return false;
+  }
   if (services_.credentials != nullptr) {
     credentials_ = services_.credentials;
   } else {
@@ -90,19 +133,27 @@ FirstStep TurnpikeFilter::BeginRequest(FilterHost& host) noexcept {
       reporter.LogEvent(EventType::Warning, kUrlUnreadable, nullptr);
       return {FilterStatus::Error, std::nullopt};
     }
-    if (!IsProtected(host, url.view())) return {FilterStatus::NextNotification, std::nullopt};
-    return BeginProtected(host, url.view(), reporter);
+    if (settings_.LogoutPath && IsLogoutPath(url.view())) {
+      return {LocalLogout(host, reporter), std::nullopt};
+    }
+    // The server's own configuration protects a request too, where it has a
+    // say (nginx's `turnpike on`).
+    if (host.ProtectedByServer() || IsProtected(host, url.view(), settings_.ProtectedPaths)) {
+      return BeginProtected(host, url.view(), false, reporter);
+    }
+    if (settings_.GatewayPaths.Count > 0 && IsProtected(host, url.view(), settings_.GatewayPaths)) {
+      return BeginProtected(host, url.view(), true, reporter);
+    }
+    return {FilterStatus::NextNotification, std::nullopt};
   } catch (...) {
     return {FilterStatus::Error, std::nullopt};
   }
 }
 
 // The URL as sent, and the path the server will serve, each also without
-// ";parameters": a protected path in any of them protects the request, and
-// so does the server's own configuration where it has a say.
-bool TurnpikeFilter::IsProtected(FilterHost& host, std::string_view url) const {
-  if (host.ProtectedByServer()) return true;
-  const ProtectedPathList& paths = settings_.ProtectedPaths;
+// ";parameters": a protected path in any of them protects the request.
+bool TurnpikeFilter::IsProtected(FilterHost& host, std::string_view url,
+                                 const ProtectedPathList& paths) const {
   HostText work;
   work.Assign(url);
   if (FindProtectedPath(work.data(), paths) >= 0) return true;
@@ -116,13 +167,22 @@ bool TurnpikeFilter::IsProtected(FilterHost& host, std::string_view url) const {
 
 // The three roads of a protected request: a returning ticket, a known
 // cookie, or neither. The service URL is built only where it is used: a
-// browser with a known cookie never needs it.
-FirstStep TurnpikeFilter::BeginProtected(FilterHost& host, std::string_view url,
+// browser with a known cookie never needs it. A CAS server's logout request
+// comes to the same pages (the services it issued tickets for) and is
+// answered before any of them. A gateway page differs only where the
+// browser has no sign-on here: it is sent to CAS once with gateway=true,
+// then let on without one.
+FirstStep TurnpikeFilter::BeginProtected(FilterHost& host, std::string_view url, bool gateway,
                                          const EventReporter& reporter) {
+  if (settings_.SingleLogout != 0) {
+    if (const std::optional<FilterStatus> logout = SingleLogout(host, url, reporter)) {
+      return {*logout, std::nullopt};
+    }
+  }
   const std::optional<TicketParameter> ticket = FindTicketParameter(url);
   HostText cookies;
   (void)cookies.ReadHeader(host, "Cookie");  // none: no cookie of ours either
-  if (ticket) return BeginTicket(host, url, *ticket, cookies.view(), reporter);
+  if (ticket) return BeginTicket(host, url, *ticket, cookies.view(), gateway, reporter);
 
   CookieValues values(cookies.view(), kCookieName);
   const std::optional<std::string_view> first = values.Next();
@@ -136,6 +196,12 @@ FirstStep TurnpikeFilter::BeginProtected(FilterHost& host, std::string_view url,
     return {status, std::nullopt};
   }
 
+  // A gateway page the browser was sent to CAS for a moment ago: CAS knew
+  // no sign-on then, and asking again would only bounce it there and back.
+  if (gateway && CookieValues(cookies.view(), kGatewayCookieName).Next()) {
+    reporter.LogEventText(EventType::Information, kGatewayPassed, url);
+    return {LetPassWithoutSignOn(host, settings_, reporter), std::nullopt};
+  }
   // ServiceUrl reports why it failed. Sending the browser on with nothing
   // where its page belongs would strand it at the CAS server: an error.
   const std::optional<ServiceUrls> service = ServiceUrl(host, settings_, url, ticket, reporter);
@@ -145,12 +211,21 @@ FirstStep TurnpikeFilter::BeginProtected(FilterHost& host, std::string_view url,
   } else {
     reporter.LogEvent(EventType::Information, kNoTicketOrCookie, "");
   }
+  if (gateway) {
+    return {SendLoginRedirect(host, settings_, reporter, service->escaped, kSetGatewayCookie,
+                              LoginMode::Gateway),
+            std::nullopt};
+  }
+  if (settings_.ScriptsGet401 != 0 && IsScriptRequest(host)) {
+    reporter.LogEventText(EventType::Information, kScriptRefused, url);
+    return {SendScriptUnauthorized(host, settings_, reporter, service->escaped), std::nullopt};
+  }
   return {SendLoginRedirect(host, settings_, reporter, service->escaped), std::nullopt};
 }
 
 FirstStep TurnpikeFilter::BeginTicket(FilterHost& host, std::string_view url,
                                       const TicketParameter& ticket, std::string_view cookies,
-                                      const EventReporter& reporter) {
+                                      bool gateway, const EventReporter& reporter) {
   // Validating with no service would always fail: an error, after the event.
   std::optional<ServiceUrls> service = ServiceUrl(host, settings_, url, ticket, reporter);
   if (!service) return {FilterStatus::Error, std::nullopt};
@@ -166,15 +241,18 @@ FirstStep TurnpikeFilter::BeginTicket(FilterHost& host, std::string_view url,
   ValidationSlot slot(*validation_slots_, validation_limit_);
   if (!slot) {
     reporter.LogEvent(EventType::Warning, kValidationLimitReached, service->unescaped.c_str());
-    return {AnswerFailure(host, *service, failed_before,
+    return {AnswerFailure(host, *service, failed_before, gateway,
                           "this server was already validating as many tickets as MaxValidations allows",
                           reporter),
             std::nullopt};
   }
-  std::string validation_url = FormatValidationUrl(settings_, service->escaped, ticket.value);
+  // A gateway page never asked for renew (see LoginUrl), so its ticket
+  // comes from CAS's single sign-on and is validated as such.
+  std::string validation_url = FormatValidationUrl(settings_, service->escaped, ticket.value,
+                                                   settings_.Renew != 0 && !gateway);
   return {FilterStatus::NextNotification,
           PendingValidation(std::move(validation_url), std::string(ticket.value), std::move(*service),
-                            failed_before, std::move(slot))};
+                            failed_before, gateway, std::move(slot))};
 }
 
 ValidationOutcome TurnpikeFilter::ValidateTicket(const PendingValidation& pending,
@@ -191,7 +269,8 @@ FilterStatus TurnpikeFilter::FinishRequest(FilterHost& host, PendingValidation p
   try {
     if (!outcome.sign_on) {
       reporter.LogEvent(EventType::Information, kTicketNotValidated, pending.url().c_str());
-      return AnswerFailure(host, pending.service_, pending.failed_before_, outcome.why, reporter);
+      return AnswerFailure(host, pending.service_, pending.failed_before_, pending.gateway_,
+                           outcome.why, reporter);
     }
     const SignOn& sign_on = *outcome.sign_on;
     const std::optional<std::string> token = credentials_->Store(sign_on);
@@ -208,8 +287,14 @@ FilterStatus TurnpikeFilter::FinishRequest(FilterHost& host, PendingValidation p
 }
 
 FilterStatus TurnpikeFilter::AnswerFailure(FilterHost& host, const ServiceUrls& service,
-                                           bool failed_before, const std::string& why,
+                                           bool failed_before, bool gateway, const std::string& why,
                                            const EventReporter& reporter) {
+  // A gateway page needs no sign-on: sending the browser to log in would
+  // turn an optional sign-on into a required one.
+  if (gateway) {
+    reporter.LogEvent(EventType::Information, kGatewayPassed, service.unescaped.c_str());
+    return LetPassWithoutSignOn(host, settings_, reporter);
+  }
   if (!failed_before) {
     return SendLoginRedirect(host, settings_, reporter, service.escaped, kSetFailedSignOnCookie);
   }

@@ -66,6 +66,10 @@ struct PlatformServices {
   // How many validations may run at once when MaxValidations is not set:
   // the host derives it from how many requests it serves at once.
   std::uint32_t default_max_validations = 1;
+  // Whether the host can read a request's body before the application does
+  // (FilterHost::ReadBody); without it SingleLogout cannot work, and a
+  // configuration that sets it is refused at start-up.
+  bool reads_request_bodies = false;
 };
 
 // A returning ticket that waits for its validation, with what the answer
@@ -83,14 +87,15 @@ class PendingValidation {
  private:
   friend class TurnpikeFilter;
   PendingValidation(std::string url, std::string ticket, ServiceUrls service, bool failed_before,
-                    ValidationSlot slot) noexcept
+                    bool gateway, ValidationSlot slot) noexcept
       : url_(std::move(url)), ticket_(std::move(ticket)), service_(std::move(service)),
-        failed_before_(failed_before), slot_(std::move(slot)) {}
+        failed_before_(failed_before), gateway_(gateway), slot_(std::move(slot)) {}
 
   std::string url_;
   std::string ticket_;
   ServiceUrls service_;
   bool failed_before_;
+  bool gateway_;  // a gateway page: a failure lets the browser on without a sign-on
   ValidationSlot slot_;
 };
 
@@ -123,7 +128,8 @@ class TurnpikeFilter {
   // steps below, back to back, on the calling thread.
   FilterStatus FilterRequest(FilterHost& host) noexcept;
 
-  // The first step: everything up to the validation of a returning ticket.
+  // The first step: everything up to the validation of a returning ticket,
+  // the logout path and a CAS server's logout request included.
   FirstStep BeginRequest(FilterHost& host) noexcept;
 
   // The validation of a pending ticket: one GET of the CAS server and the
@@ -143,12 +149,19 @@ class TurnpikeFilter {
 
  private:
   EventReporter ReporterFor(FilterHost& host) const noexcept;
-  bool IsProtected(FilterHost& host, std::string_view url) const;
-  FirstStep BeginProtected(FilterHost& host, std::string_view url, const EventReporter& reporter);
+  bool IsProtected(FilterHost& host, std::string_view url, const ProtectedPathList& paths) const;
+  FirstStep BeginProtected(FilterHost& host, std::string_view url, bool gateway,
+                           const EventReporter& reporter);
   FirstStep BeginTicket(FilterHost& host, std::string_view url, const TicketParameter& ticket,
-                        std::string_view cookies, const EventReporter& reporter);
+                        std::string_view cookies, bool gateway, const EventReporter& reporter);
   FilterStatus AnswerFailure(FilterHost& host, const ServiceUrls& service, bool failed_before,
-                             const std::string& why, const EventReporter& reporter);
+                             bool gateway, const std::string& why, const EventReporter& reporter);
+  // filter/logout.cpp: the local logout at LogoutPath, and a CAS server's
+  // single-logout POST (nothing when the request is no such POST).
+  bool IsLogoutPath(std::string_view url) const noexcept;
+  FilterStatus LocalLogout(FilterHost& host, const EventReporter& reporter);
+  std::optional<FilterStatus> SingleLogout(FilterHost& host, std::string_view url,
+                                           const EventReporter& reporter);
 
   PlatformServices services_;
   FilterSettings settings_;

@@ -49,6 +49,7 @@ void FormatIsapiHeaderBlock(const Answer& answer, char (&out)[kIsapiHeaderBlockS
   BlockWriter block(out);
   if (!answer.location.empty()) block.Header("Location", answer.location);
   for (const std::string& cookie : answer.set_cookies) block.Header("Set-Cookie", cookie);
+  for (const auto& [name, value] : answer.headers) block.Header(name, value);
   if (!answer.body.empty()) {
     char digits[24];
     const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, answer.body.size());

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace turnpike {
@@ -22,6 +23,8 @@ struct Answer {
   const char* content_type = nullptr;  // with a body
   std::string_view body;               // static text; empty: none
   bool no_store = false;               // Cache-Control: no-store
+  // Other headers (name without colon, value), after Set-Cookie, in order.
+  std::vector<std::pair<std::string, std::string>> headers;
 };
 
 // IIS takes the status as one text ("302 Redirection") and the headers as
@@ -32,7 +35,7 @@ inline constexpr std::size_t kIsapiHeaderBlockSize = 4096;
 const char* FormatIsapiStatus(const Answer& answer, char (&out)[32]) noexcept;
 
 // The header block SF_REQ_SEND_RESPONSE_HEADER takes: Location, each
-// Set-Cookie, then for a body Content-Type, Content-Length and Cache-Control,
+// Set-Cookie, the other headers, then for a body Content-Type, Content-Length and Cache-Control,
 // each "Name: value" and CR LF, and the empty line that ends the block. A
 // longer block is cut after kIsapiHeaderBlockSize - 1 bytes and sent as cut,
 // without its closing empty line: only an oversized service URL or setting

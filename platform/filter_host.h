@@ -12,13 +12,23 @@
 // host stores headers or forms the response is its own business.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "platform/answer.h"
 #include "platform/event_log_access.h"
 
 namespace turnpike {
+
+// What reading a request's body came to (FilterHost::ReadBody).
+enum class BodyRead {
+  Whole,        // the whole body, at most the limit
+  TooLarge,     // more than the limit: the first `limit` bytes
+  Unavailable,  // this host cannot read bodies before the application does
+  Failed,       // the body could not be read (the client went away, a time-out)
+};
 
 class FilterHost {
  public:
@@ -60,6 +70,12 @@ class FilterHost {
   // gives only the URL as sent) or the server will refuse the path on its
   // own; the filter then judges the URL as sent alone.
   virtual bool GetServerPath(char*, std::uint32_t*) { return false; }
+
+  // The request's body, up to `limit` bytes, into `body` (replacing what it
+  // held). Whatever the filter then decides, a request it lets on reaches
+  // the application with every byte of its body: the host keeps what it
+  // read for it. Called only for a request that has a body to look at.
+  virtual BodyRead ReadBody(std::size_t, std::string&) { return BodyRead::Unavailable; }
 
   // Sends `answer` as the response to the request, which ends there. True
   // when it went out.

@@ -331,7 +331,10 @@ int Run(int argc, char** argv) {
   RecordingEventLog log;
   SystemClock clock;
   CurlLibxml2ValidationPlatform validation;
-  TurnpikeFilter filter(PlatformServices{&registry, &log, &clock, &validation, nullptr});
+  // Its requests are in memory, bodies included (they have none), so it
+  // checks a configuration with SingleLogout as Apache would take it.
+  TurnpikeFilter filter(PlatformServices{.registry = &registry, .event_log = &log, .clock = &clock,
+                                         .validation = &validation, .reads_request_bodies = true});
 
   if (const auto& problem = registry.problem()) {
     filter.reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());

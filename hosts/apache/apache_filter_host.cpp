@@ -73,7 +73,86 @@ bool CopyOutOriginForm(const request_rec* request, char* buffer, std::uint32_t* 
   return true;
 }
 
+ap_filter_rec_t* kept_body_filter = nullptr;
+
+// Hands out the kept body (f->ctx) before anything read below; once it is
+// all out, steps aside. A speculative read copies without taking.
+apr_status_t GiveKeptBody(ap_filter_t* filter, apr_bucket_brigade* out, ap_input_mode_t mode,
+                          apr_read_type_e block, apr_off_t bytes) noexcept {
+  auto* kept = static_cast<apr_bucket_brigade*>(filter->ctx);
+  if (mode == AP_MODE_INIT || mode == AP_MODE_EATCRLF || APR_BRIGADE_EMPTY(kept)) {
+    if (APR_BRIGADE_EMPTY(kept)) ap_remove_input_filter(filter);
+    return ap_get_brigade(filter->next, out, mode, block, bytes);
+  }
+  if (mode == AP_MODE_GETLINE) return apr_brigade_split_line(out, kept, block, HUGE_STRING_LEN);
+  if (mode == AP_MODE_EXHAUSTIVE) {
+    APR_BRIGADE_CONCAT(out, kept);
+    return APR_SUCCESS;
+  }
+  apr_bucket* end = nullptr;
+  const apr_status_t status = apr_brigade_partition(kept, bytes, &end);
+  if (status != APR_SUCCESS && status != APR_INCOMPLETE) return status;
+  for (apr_bucket* bucket = APR_BRIGADE_FIRST(kept); bucket != end;) {
+    apr_bucket* next = APR_BUCKET_NEXT(bucket);
+    if (mode == AP_MODE_SPECULATIVE) {
+      apr_bucket* copy = nullptr;
+      if (apr_bucket_copy(bucket, &copy) != APR_SUCCESS) return APR_ENOMEM;
+      APR_BRIGADE_INSERT_TAIL(out, copy);
+    } else {
+      APR_BUCKET_REMOVE(bucket);
+      APR_BRIGADE_INSERT_TAIL(out, bucket);
+    }
+    bucket = next;
+  }
+  return APR_SUCCESS;
+}
+
 }  // namespace
+
+void RegisterKeptBodyFilter() noexcept {
+  // Between the content filters (which see the body as the handler does)
+  // and the HTTP input filter, whose output it stands for.
+  kept_body_filter = ap_register_input_filter("TURNPIKE_KEPT_BODY", GiveKeptBody, nullptr,
+                                              static_cast<ap_filter_type>(AP_FTYPE_CONTENT_SET + 5));
+}
+
+BodyRead ApacheFilterHost::ReadBody(std::size_t limit, std::string& body) {
+  body.clear();
+  apr_bucket_alloc_t* allocator = request_->connection->bucket_alloc;
+  apr_bucket_brigade* in = apr_brigade_create(request_->pool, allocator);
+  bool end = false;
+  while (!end && body.size() <= limit) {
+    const auto wanted = static_cast<apr_off_t>(limit + 1 - body.size());
+    if (ap_get_brigade(request_->input_filters, in, AP_MODE_READBYTES, APR_BLOCK_READ, wanted) !=
+        APR_SUCCESS) {
+      return BodyRead::Failed;
+    }
+    for (apr_bucket* bucket = APR_BRIGADE_FIRST(in); bucket != APR_BRIGADE_SENTINEL(in);
+         bucket = APR_BUCKET_NEXT(bucket)) {
+      if (APR_BUCKET_IS_EOS(bucket)) {
+        end = true;
+        break;
+      }
+      const char* data = nullptr;
+      apr_size_t length = 0;
+      if (apr_bucket_read(bucket, &data, &length, APR_BLOCK_READ) != APR_SUCCESS) return BodyRead::Failed;
+      body.append(data, length);
+    }
+    apr_brigade_cleanup(in);
+  }
+  // A copy of every byte read, and the end when it came, for the handler.
+  apr_bucket_brigade* kept = apr_brigade_create(request_->pool, allocator);
+  if (!body.empty()) {
+    APR_BRIGADE_INSERT_TAIL(kept, apr_bucket_heap_create(body.data(), body.size(), nullptr, allocator));
+  }
+  if (end) APR_BRIGADE_INSERT_TAIL(kept, apr_bucket_eos_create(allocator));
+  if (ap_add_input_filter_handle(kept_body_filter, kept, request_, request_->connection) == nullptr) {
+    return BodyRead::Failed;
+  }
+  if (body.size() <= limit) return BodyRead::Whole;
+  body.resize(limit);
+  return BodyRead::TooLarge;
+}
 
 bool ApacheFilterHost::GetUrl(char* buffer, std::uint32_t* size) {
   if (buffer == nullptr || size == nullptr || request_->unparsed_uri == nullptr) return false;
@@ -131,6 +210,9 @@ bool ApacheFilterHost::GetServerVariable(const char* name, char* buffer, std::ui
     const bool https = scheme != nullptr && AsciiEqualsIgnoreCase(scheme, "https");
     return CopyOut(https ? "on" : "off", buffer, size);
   }
+  if (AsciiEqualsIgnoreCase(name, "REQUEST_METHOD")) {
+    return request_->method != nullptr && CopyOut(request_->method, buffer, size);
+  }
   if (AsciiEqualsIgnoreCase(name, "SERVER_NAME")) {
     const server_rec* server = request_->server;
     const char* name_in_use = server->server_hostname;
@@ -161,6 +243,9 @@ bool ApacheFilterHost::SendAnswer(const Answer& answer) {
   for (const std::string& cookie : answer.set_cookies) {
     if (!IsSafeHeaderValue(cookie.c_str())) return false;
   }
+  for (const auto& [name, value] : answer.headers) {
+    if (!IsSafeHeaderValue(name.c_str()) || !IsSafeHeaderValue(value.c_str())) return false;
+  }
   if (answer.body.size() > static_cast<std::size_t>(INT_MAX)) return false;
 
   request_->status = answer.status;
@@ -172,6 +257,9 @@ bool ApacheFilterHost::SendAnswer(const Answer& answer) {
   if (!answer.location.empty()) apr_table_set(out, "Location", apr_pstrdup(request_->pool, answer.location.c_str()));
   for (const std::string& cookie : answer.set_cookies) {
     apr_table_add(out, "Set-Cookie", cookie.c_str());
+  }
+  for (const auto& [name, value] : answer.headers) {
+    apr_table_add(out, apr_pstrdup(request_->pool, name.c_str()), apr_pstrdup(request_->pool, value.c_str()));
   }
   if (answer.no_store) apr_table_set(out, "Cache-Control", "no-store");
   answered_ = true;

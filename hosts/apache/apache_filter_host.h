@@ -39,6 +39,13 @@
 //     dot segments removed, slashes merged, escapes decoded (an escaped
 //     slash too), dot segments removed again. False when Apache will refuse
 //     the path itself (above the root, a bad or NUL escape).
+//   - GetServerVariable "REQUEST_METHOD": r->method.
+//   - ReadBody: reads the body through the request's input filters (the
+//     HTTP input filter undoes the chunking; the limit is Apache's main
+//     LimitRequestBody, since no <Directory> or <Location> applies yet) up
+//     to one byte past the limit, then puts what it read back in front of
+//     them (the TURNPIKE_KEPT_BODY input filter), so that a handler, CGI
+//     program or proxied back end that reads the body gets every byte.
 //   - SendAnswer: the status becomes r->status / r->status_line, Location,
 //     Set-Cookie and Cache-Control go to r->err_headers_out (kept when Apache
 //     builds the response, whichever way), a body is written with its
@@ -73,6 +80,7 @@ class ApacheFilterHost final : public FilterHost {
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
   bool GetServerPath(char* buffer, std::uint32_t* size) override;
   bool SendAnswer(const Answer& answer) override;
+  BodyRead ReadBody(std::size_t limit, std::string& body) override;
   EventLogAccess* RequestEventLog() noexcept override { return &events_; }
 
   // Whether SendResponseHeader has recorded an answer.
@@ -84,6 +92,11 @@ class ApacheFilterHost final : public FilterHost {
   ApacheRequestEventLog events_;
   bool answered_ = false;
 };
+
+// Registers the input filter that hands a request's body, as ReadBody read
+// it, to whoever reads the body next. Called once, from the module's hook
+// registration.
+void RegisterKeptBodyFilter() noexcept;
 
 // Unsets every header of `headers` whose name looks like `name`
 // (HeaderNamesLookAlike); allocates nothing.

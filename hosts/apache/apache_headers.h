@@ -20,12 +20,14 @@
 #include <ap_mpm.h>
 #include <ap_provider.h>
 #include <ap_socache.h>
+#include <util_filter.h>
 #include <util_mutex.h>
 #include <apr_global_mutex.h>
 #include <apr_sha1.h>
 #include <apr_shm.h>
 #include <apr_strings.h>
 #include <apr_tables.h>
+#include <apr_buckets.h>
 
 // The module record: the one symbol mod_so looks up in the module. The
 // module is built with hidden visibility, and a single hidden declaration in

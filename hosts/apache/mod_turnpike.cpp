@@ -127,6 +127,7 @@ bool StartFilter(FilterRuntime& runtime) {
       .credentials = store,
       .validation_slots = runtime.validation_slots ? &*runtime.validation_slots : nullptr,
       .default_max_validations = runtime.default_max_validations,
+      .reads_request_bodies = true,
   });
   if (const auto& problem = runtime.registry.problem()) {
     runtime.filter->reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());
@@ -414,7 +415,8 @@ void ChildStatus(server_rec*, pid_t pid, ap_generation_t, int, mpm_child_status 
 //   DECLINED: not protected, or signed on with the identity header now set;
 //             Apache goes on with the request as usual.
 //   DONE:     an answer has been prepared (a redirect to the CAS login, or
-//             back to the page with the cookie, or the sign-on failure page);
+//             back to the page with the cookie, or the sign-on failure page,
+//             a 401 for a script, the answer to a CAS logout request);
 //             Apache sends it, and no handler runs.
 //   500:      the filter failed on this request (its events say why).
 // Internal redirects and subrequests are not filtered again: the filter
@@ -447,6 +449,7 @@ void RegisterHooks(apr_pool_t*) {
   // mod_http2 puts its own response filters on an HTTP/2 request in this
   // same hook; a redirect answered before that would reach no browser.
   static const char* const after_http2[] = {"mod_http2.c", nullptr};
+  RegisterKeptBodyFilter();
   ap_hook_pre_config(PreConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_check_config(CheckConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);

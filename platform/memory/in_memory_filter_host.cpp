@@ -119,6 +119,12 @@ bool InMemoryFilterHost::GetServerPath(char* buffer, std::uint32_t* size) {
   return server_path_ && CopyOut(*server_path_, buffer, size);
 }
 
+BodyRead InMemoryFilterHost::ReadBody(std::size_t limit, std::string& body) {
+  if (Fails(Operation::ReadBody, "")) return BodyRead::Failed;
+  body = body_.substr(0, limit);
+  return body_.size() > limit ? BodyRead::TooLarge : BodyRead::Whole;
+}
+
 bool InMemoryFilterHost::SendAnswer(const Answer& answer) {
   touched_ = true;
   if (Fails(Operation::SendAnswer, "") || answer_) return false;

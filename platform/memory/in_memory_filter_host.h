@@ -30,6 +30,7 @@ class InMemoryFilterHost final : public FilterHost {
     GetServerVariable,
     GetServerPath,
     SendAnswer,
+    ReadBody,
   };
 
   // The answer as IIS sends it: "302 Redirection", the header block
@@ -48,6 +49,9 @@ class InMemoryFilterHost final : public FilterHost {
   void SetServerVariable(std::string name, std::string value);
   // The path the server would serve; without one GetServerPath answers false.
   void SetServerPath(std::string path);
+  // The request's body, which ReadBody answers and the application would get.
+  void SetBody(std::string body) { body_ = std::move(body); }
+  const std::string& body() const noexcept { return body_; }
 
   // Makes every later call of `operation` fail (optionally only for `name`).
   void Fail(Operation operation, std::optional<std::string> name = std::nullopt);
@@ -71,12 +75,14 @@ class InMemoryFilterHost final : public FilterHost {
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
   bool GetServerPath(char* buffer, std::uint32_t* size) override;
   bool SendAnswer(const Answer& answer) override;
+  BodyRead ReadBody(std::size_t limit, std::string& body) override;
 
  private:
   bool Fails(Operation operation, std::string_view name) const;
 
   std::optional<std::string> url_;
   std::optional<std::string> server_path_;
+  std::string body_;
   std::vector<std::pair<std::string, std::string>> headers_;
   std::vector<std::pair<std::string, std::string>> variables_;
   std::vector<std::pair<Operation, std::optional<std::string>>> failures_;

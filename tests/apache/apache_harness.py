@@ -47,7 +47,7 @@ REGISTRY = r"""Windows Registry Editor Version 5.00
 {values}
 [HKEY_LOCAL_MACHINE\SOFTWARE\Turnpike\Paths]
 "1"="/secure/"
-"""
+{keys}"""
 
 # The page shows the identity header exactly as the application sees it.
 WHO_PAGE = """<!DOCTYPE html>
@@ -74,11 +74,17 @@ def free_port():
 
 
 def registry_text(cas_url, session_timeout=60, debug=1, validation_path="serviceValidate",
-                  numbers=None):
-    """The .reg file; `numbers` adds REG_DWORD values ({name: value})."""
+                  numbers=None, texts=None, gateway_paths=()):
+    """The .reg file; `numbers` adds REG_DWORD values ({name: value}), `texts`
+    REG_SZ values, `gateway_paths` the GatewayPaths key."""
     values = "".join('"%s"=dword:%08x\n' % item for item in (numbers or {}).items())
+    values += "".join('"%s"="%s"\n' % item for item in (texts or {}).items())
+    keys = ""
+    if gateway_paths:
+        keys = "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Turnpike\\GatewayPaths]\n" + "".join(
+            '"%d"="%s"\n' % (index, path) for index, path in enumerate(gateway_paths, 1))
     return REGISTRY.format(cas_url=cas_url, session_timeout=session_timeout, debug=debug,
-                           validation_path=validation_path, values=values)
+                           validation_path=validation_path, values=values, keys=keys)
 
 
 class CasProcess:

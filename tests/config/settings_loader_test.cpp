@@ -68,6 +68,12 @@ std::string Show(const FilterSettings& s) {
   for (std::size_t i = 0; i < s.ProtectedPaths.Count; ++i) {
     shown += " " + s.ProtectedPaths.Paths[i] + "=" + s.ProtectedPaths.LoweredPaths[i];
   }
+  shown += " | " + std::to_string(s.SingleLogout) + " " + std::to_string(s.Renew) + " " +
+           std::to_string(s.ScriptsGet401) + " | " + s.LogoutPath.value_or("(none)") + " | " +
+           s.LogoutReturnURL.value_or("(none)") + " | gateway";
+  for (std::size_t i = 0; i < s.GatewayPaths.Count; ++i) {
+    shown += " " + s.GatewayPaths.Paths[i] + "=" + s.GatewayPaths.LoweredPaths[i];
+  }
   return shown;
 }
 
@@ -133,6 +139,15 @@ TEST(LoadSettings, ReadsEachUsableConfiguration) {
            s.ProtectedPaths.LoweredPaths[s.ProtectedPaths.Count++] = "/p" + std::to_string(i);
          }
        }},
+      {"logout, gateway, renew and script settings; switches take any number",
+       {Dword("SingleLogout", 0), Dword("Renew", 1), Dword("ScriptsGet401", 0xffffffff),
+        Sz("LogoutPath", "/Sign-Out"), Sz("LogoutReturnURL", "https://www.example.org/?bye"),
+        Sz("2", "/Maybe/", kGatewayPathsKey)},
+       [](FilterSettings& s) {
+         s.Renew = 1, s.ScriptsGet401 = 0xffffffff, s.LogoutPath = "/Sign-Out";
+         s.LogoutReturnURL = "https://www.example.org/?bye";
+         s.GatewayPaths.Paths[0] = "/Maybe/", s.GatewayPaths.LoweredPaths[0] = "/maybe/", s.GatewayPaths.Count = 1;
+       }},
       {"duplicate paths kept; the enumeration stops at an overlong value name",
        {Path("2", "/Secure"), Path(std::string(999, 'n'), "/fits"), Path(std::string(1000, 'n'), "/too-long-name"),
         Path("after", "/never")},
@@ -192,6 +207,11 @@ TEST(LoadSettings, ReportsExactlyOneErrorNamingTheCauseAndKeepsNothing) {
       {"base URL with a header", {Sz("ServerBaseURL", "https://www.example.org\r\nX: 1")}, "ServerBaseURL"},
       {"base URL of another scheme", {Sz("ServerBaseURL", "ftp://www.example.org")}, "ServerBaseURL"},
       {"base URL of only a port", {Sz("ServerBaseURL", "https://:443")}, "ServerBaseURL"},
+      // A logout path is compared with the request's path alone.
+      {"logout path without its slash", {Sz("LogoutPath", "logout")}, "LogoutPath"},
+      {"logout path with a query", {Sz("LogoutPath", "/logout?x")}, "LogoutPath"},
+      {"logout path with a blank", {Sz("LogoutPath", "/log out")}, "LogoutPath"},
+      {"Renew as a string", {Sz("Renew", "1")}, "Renew"},
       {"no usable path", {{"1", RegistryType::None, "", kPathsKey}}, paths, kNoPaths},
       {"paths only DWORDs, empty and expandable strings",
        {Dword("1", 7, kPathsKey), Path("2", ""), {"3", RegistryType::ExpandSz, std::string("/x\0", 3), kPathsKey}},

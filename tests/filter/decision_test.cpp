@@ -344,5 +344,16 @@ TEST_F(Decision, DebugOffKeepsOnlyErrorsAndWarnings) {
                                Error("The Turnpike filter was unable to validate the authentication cookie:", "ST-2")});
 }
 
+// IIS gives a filter no request body: a configuration that asks for single
+// logout there would leave users signed on after CAS logged them out.
+TEST_F(Decision, SingleLogoutIsRefusedWhereTheHostReadsNoBody) {
+  registry_.SetDword(kSettingsKey, "SingleLogout", 1);
+  TurnpikeFilter filter(PlatformServices{&registry_, &log_, &clock_, &validation_});
+  EXPECT_FALSE(filter.Start());
+  EXPECT_EQ(log_.TakeEvents(), std::vector<RecordedEvent>{Error(
+      "The Turnpike filter cannot read the single-logout requests of CAS on this web server, please "
+      "remove the value:", "SingleLogout")});
+}
+
 }  // namespace
 }  // namespace turnpike

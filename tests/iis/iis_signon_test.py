@@ -74,8 +74,9 @@ def registry_view():
     return ["/reg:%s" % ARGS.bits]
 
 
-def import_configuration(values, paths):
-    """Replaces HKLM\\SOFTWARE\\Turnpike with `values` and `paths`, as regedit would."""
+def import_configuration(values, paths, gateway_paths=()):
+    """Replaces HKLM\\SOFTWARE\\Turnpike with `values`, `paths` and the
+    GatewayPaths key's `gateway_paths`, as regedit would."""
     wine_run("reg", "delete", r"HKLM\Software\Turnpike", "/f", *registry_view())  # absent the first time
     lines = ["Windows Registry Editor Version 5.00", "", r"[HKEY_LOCAL_MACHINE\SOFTWARE\Turnpike]"]
     for name, value in values.items():
@@ -83,6 +84,9 @@ def import_configuration(values, paths):
         lines.append("%s=%s" % (reg_string(name), data))
     lines += ["", r"[HKEY_LOCAL_MACHINE\SOFTWARE\Turnpike\Paths]"]
     lines += ['"%d"=%s' % (index, reg_string(path)) for index, path in enumerate(paths, 1)]
+    if gateway_paths:
+        lines += ["", r"[HKEY_LOCAL_MACHINE\SOFTWARE\Turnpike\GatewayPaths]"]
+        lines += ['"%d"=%s' % (index, reg_string(path)) for index, path in enumerate(gateway_paths, 1)]
     with tempfile.TemporaryDirectory() as directory:
         reg_file = os.path.join(directory, "turnpike.reg")
         with open(reg_file, "wb") as out:
@@ -345,6 +349,57 @@ class IisWaysInTest(unittest.TestCase):
                 identity = {name: value for name, value in answer["headers"].items()
                             if name.lower().replace("_", "-").replace(".", "-") == "cas-user:"}
                 self.assertEqual(identity, {"CAS-User:": "alice"})
+            finally:
+                host.close()
+
+
+class IisLogoutGatewayTest(unittest.TestCase):
+    """What the filter can do without a request body: the logout path,
+    gateway pages, renew and the 401 for scripts; single logout it cannot."""
+
+    def test_single_logout_refuses_the_load(self):
+        import_configuration(dict(CONFIGURATION, ServerURL="https://cas.example.org/cas", SingleLogout=1),
+                             ["/secure/"])
+        host = Host()
+        try:
+            self.assertEqual(host.first["loaded"], False)
+            self.assertEqual(host.wait(), 1)
+            self.assertEqual(host.events(), [
+                (ERROR, 1, "The Turnpike filter cannot read the single-logout requests of CAS on this "
+                           "web server, please remove the value:", "SingleLogout"), STOPPED])
+        finally:
+            host.close()
+
+    def test_logout_path_gateway_renew_and_scripts(self):
+        with CasServer() as cas:
+            import_configuration(dict(CONFIGURATION, ServerURL=cas.url, Renew=1, ScriptsGet401=1,
+                                      LogoutPath="/logout", LogoutReturnURL="http://www.example.org/?a=1"),
+                                 ["/secure/"], ["/maybe/"])
+            host = Host()
+            try:
+                login = cas.url + "/login?service=http://www.example.org/secure/page&renew=true"
+                self.assertEqual(location(host.request("/secure/page")), login)
+                answer = host.request("/secure/page", "Accept:", "application/json")
+                self.assertEqual(answer["response"]["status"], "401 Unauthorized")
+                self.assertIn('WWW-Authenticate: CAS realm="%s"\r\nX-CAS-Login-URL: %s\r\n' % (cas.url, login),
+                              answer["response"]["headers"])
+
+                ticket = cas.tickets.issue("http://www.example.org/secure/page", "alice")
+                answer = host.request("/secure/page?ticket=" + ticket)
+                self.assertIn("Set-Cookie: VAVUZE=" + ticket, answer["response"]["headers"])
+                answer = host.request("/Logout?now", "Cookie:", "VAVUZE=" + ticket)
+                self.assertEqual(location(answer), cas.url + "/logout?service=http://www.example.org/%3fa%3d1")
+                self.assertIn("Set-Cookie: VAVUZE=; path=/; Max-Age=0", answer["response"]["headers"])
+                answer = host.request("/secure/page", "Cookie:", "VAVUZE=" + ticket)
+                self.assertEqual(location(answer), login)
+
+                answer = host.request("/maybe/page")
+                self.assertEqual(location(answer),
+                                 cas.url + "/login?service=http://www.example.org/maybe/page&gateway=true")
+                self.assertIn("Set-Cookie: TurnpikeGateway=1;path=/;Max-Age=120", answer["response"]["headers"])
+                answer = host.request("/maybe/page", "Cookie:", "TurnpikeGateway=1", "CASUser:", "mallory")
+                self.assertEqual((answer["status"], answer["response"]), (SF_STATUS_REQ_NEXT_NOTIFICATION, None))
+                self.assertNotIn("CASUser:", answer["headers"])
             finally:
                 host.close()
 
