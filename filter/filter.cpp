@@ -132,6 +132,7 @@ FirstStep TurnpikeFilter::BeginProtected(FilterHost& host, std::string_view url,
     const std::optional<SignOn> sign_on = credentials_->Lookup(*cookie);
     if (!sign_on) continue;
     const FilterStatus status = SetIdentityHeader(host, settings_, reporter, sign_on->user.c_str());
+    if (status == FilterStatus::NextNotification) host.SignedOn(*sign_on);
     reporter.LogEvent(EventType::Information, kAuthenticatedByCookie, sign_on->user.c_str());
     return {status, std::nullopt};
   }
