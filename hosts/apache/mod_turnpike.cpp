@@ -5,6 +5,11 @@
 //   TurnpikeCache shmcb:/run/apache2/turnpike(512000)    (optional)
 //   TurnpikeScrubHeaders On|Off                          (optional, On)
 //
+//   <Directory /srv/www/app>          (or <Location>, <Files>, .htaccess)
+//       AuthType Turnpike
+//       Require valid-user            (or: user alice bob; turnpike-attribute NAME VALUE...)
+//   </Directory>
+//
 // The filter runs on every request right after Apache has read its headers,
 // before anything maps the URL to a file or a handler, which is where ISAPI's
 // pre-processed-headers notification stands under IIS. Before it, every
@@ -13,6 +18,14 @@
 // request, protected or not: a page the filter does not see as protected
 // must not carry a forged identity to an application that reads it
 // (TurnpikeScrubHeaders Off leaves unprotected requests as they came).
+//
+// Protection by AuthType follows what Apache serves, after Alias, RewriteRule
+// [PT] and the rest of its mapping, where the registry's Paths judge the URL
+// as sent: the same decision then runs in the authentication phase
+// (Authenticate below) and names the user to Apache (r->user), so that
+// `Require`, `%u` and REMOTE_USER see who signed on. A request that the
+// Paths already let through is not decided again: the sign-on kept with it
+// answers the authentication.
 //
 // Life cycle. Apache reads its configuration twice when it starts (the first
 // pass only checks it, the second is the one that serves), re-reads it on
@@ -44,6 +57,7 @@
 #include <string>
 
 #include "cache/shared_sign_on_store.h"
+#include "common/ascii.h"
 #include "common/version.h"
 #include "filter/filter.h"
 #include "hosts/apache/apache_event_log.h"
@@ -62,6 +76,8 @@ namespace turnpike {
 namespace {
 
 constexpr const char* kRegistryFileRefused = "The Turnpike registry file could not be loaded:";
+constexpr const char* kAuthType = "Turnpike";
+constexpr const char* kAttributeProvider = "turnpike-attribute";
 constexpr const char* kMutexType = "turnpike-cache";
 constexpr const char* kDefaultCacheProvider = "shmcb";
 // About 5,000 sign-ons; a larger site gives its own size.
@@ -443,7 +459,86 @@ int FilterRequest(request_rec* request) noexcept {
   return HTTP_INTERNAL_SERVER_ERROR;
 }
 
-void RegisterHooks(apr_pool_t*) {
+// check_authn, for `AuthType Turnpike` (any other type: DECLINED, for the
+// module that owns it): the decision the registry's Paths make, on a request
+// that Apache's own configuration protects, whatever URL it came by.
+//   OK:       signed on; r->user names the user and the identity header
+//             carries it, as for the Paths.
+//   DONE:     an answer has been prepared (login redirect, cookie redirect,
+//             sign-on failure page); Apache sends it.
+//   401:      a subrequest (an SSI include, an index lookup) of a request
+//             nobody signed on to: it has no answer of its own to send.
+//   500:      the filter failed on this request (its events say why).
+int Authenticate(request_rec* request) noexcept {
+  const char* type = ap_auth_type(request);
+  if (type == nullptr || !AsciiEqualsIgnoreCase(type, kAuthType)) return DECLINED;
+  FilterRuntime* runtime = serving;
+  if (runtime == nullptr) return HTTP_INTERNAL_SERVER_ERROR;
+  try {
+    // The Paths' decision of this request, or the decision of the request
+    // this one serves: a ticket is never validated twice, a cookie never
+    // looked up twice.
+    const SignOn* sign_on = KeptSignOn(request);
+    if (sign_on == nullptr) {
+      if (request->main != nullptr) return HTTP_UNAUTHORIZED;
+      ApacheFilterHost host(request, runtime->scrubbed_header != nullptr, /*protected_by_server=*/true);
+      switch (runtime->filter->FilterRequest(host)) {
+        case FilterStatus::FinishedKeepConn:
+          return host.answered() ? DONE : HTTP_INTERNAL_SERVER_ERROR;
+        case FilterStatus::NextNotification:
+          break;
+        case FilterStatus::Error:
+          return HTTP_INTERNAL_SERVER_ERROR;
+      }
+      sign_on = KeptSignOn(request);
+      if (sign_on == nullptr) return HTTP_INTERNAL_SERVER_ERROR;
+    }
+    request->user = apr_pstrdup(request->pool, sign_on->user.c_str());
+    request->ap_auth_type = apr_pstrdup(request->pool, kAuthType);
+    return OK;
+  } catch (...) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, request,
+                  "Turnpike: the request could not be authenticated (out of memory)");
+  }
+  return HTTP_INTERNAL_SERVER_ERROR;
+}
+
+// `Require turnpike-attribute NAME VALUE...`: granted when the sign-on's
+// attribute NAME holds one of the VALUEs; names and values compare exactly,
+// as the CAS server released them. A user named by anything but Turnpike
+// has no attributes here and is denied.
+authz_status CheckAttribute(request_rec* request, const char* require_line, const void*) noexcept {
+  if (request->user == nullptr) return AUTHZ_DENIED_NO_USER;
+  const SignOn* sign_on = KeptSignOn(request);
+  if (sign_on == nullptr) return AUTHZ_DENIED;
+  const char* rest = require_line;
+  const char* name = ap_getword_conf(request->pool, &rest);
+  const auto attribute = std::find_if(sign_on->attributes.begin(), sign_on->attributes.end(),
+                                      [name](const SignOnAttribute& a) { return a.name == name; });
+  if (attribute == sign_on->attributes.end()) return AUTHZ_DENIED;
+  while (*rest != '\0') {
+    const char* wanted = ap_getword_conf(request->pool, &rest);
+    if (std::find(attribute->values.begin(), attribute->values.end(), wanted) != attribute->values.end()) {
+      return AUTHZ_GRANTED;
+    }
+  }
+  return AUTHZ_DENIED;
+}
+
+// A line without a name and a value would deny everyone, silently: refused
+// when the configuration is read.
+const char* ParseAttributeLine(cmd_parms* cmd, const char* require_line, const void**) {
+  const char* rest = require_line;
+  const char* name = ap_getword_conf(cmd->temp_pool, &rest);
+  if (*name == '\0' || *ap_getword_conf(cmd->temp_pool, &rest) == '\0') {
+    return "Require turnpike-attribute takes an attribute's name and one or more values";
+  }
+  return nullptr;
+}
+
+const authz_provider kAttributeAuthz = {&CheckAttribute, &ParseAttributeLine};
+
+void RegisterHooks(apr_pool_t* pool) {
   // mod_http2 puts its own response filters on an HTTP/2 request in this
   // same hook; a redirect answered before that would reach no browser.
   static const char* const after_http2[] = {"mod_http2.c", nullptr};
@@ -453,6 +548,11 @@ void RegisterHooks(apr_pool_t*) {
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_status(ChildStatus, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_read_request(FilterRequest, after_http2, nullptr, APR_HOOK_REALLY_FIRST);
+  // Per configuration, as Apache's own authentication modules: an internal
+  // request under the same configuration as its parent keeps its user.
+  ap_hook_check_authn(Authenticate, nullptr, nullptr, APR_HOOK_MIDDLE, AP_AUTH_INTERNAL_PER_CONF);
+  ap_register_auth_provider(pool, AUTHZ_PROVIDER_GROUP, kAttributeProvider, AUTHZ_PROVIDER_VERSION,
+                            &kAttributeAuthz, AP_AUTH_INTERNAL_PER_CONF);
 }
 
 }  // namespace
