@@ -50,6 +50,9 @@ struct FilterSettings {
   std::uint32_t MaxValidations = 0;           // validations at once; 0: not set, the host's default
   std::uint32_t ValidationTimeout = 0;        // seconds one validation may take in all
   ProtectedPathList ProtectedPaths;
+  // The PEM file of the CAs trusted for the CAS server's certificate,
+  // instead of the system's store; absent: the system's store.
+  std::optional<std::string> CACertificateFile;
 };
 
 }  // namespace turnpike

@@ -53,6 +53,8 @@ constexpr SettingDescription kTable[] = {
     OptionalNumber("MaxValidations", &FilterSettings::MaxValidations, 0, UINT32_MAX),
     OptionalNumber("ValidationTimeout", &FilterSettings::ValidationTimeout,
                    kDefaultValidationTimeout, kMaxValidationTimeout),
+    // Whether the platform can read it is decided by the start steps.
+    OptionalText("CACertificateFile", &FilterSettings::CACertificateFile),
 };
 
 }  // namespace

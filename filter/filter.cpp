@@ -16,6 +16,7 @@
 namespace turnpike {
 namespace {
 
+constexpr const char* kCaCertificateFile = "CACertificateFile";
 constexpr const char* kUrlUnreadable = "The Turnpike ISAPI could not read the url from the headers.";
 constexpr const char* kCookieNotStored =
     "The Turnpike filter was unable to set an authentication cookie for the user:";
@@ -40,6 +41,17 @@ TurnpikeFilter::TurnpikeFilter(const PlatformServices& services)
 bool TurnpikeFilter::Start() {
   if (!EnsureEventSource(*services_.registry)) return false;
   if (!LoadSettings(*services_.registry, reporter_, settings_)) return false;
+  // Trusting the system's store instead of the CAs the administrator named
+  // would accept certificates they meant to refuse: a file that cannot be
+  // used refuses the start.
+  const std::optional<std::string> trusted =
+      services_.ca_certificate_file != nullptr ? std::optional<std::string>(services_.ca_certificate_file)
+                                               : settings_.CACertificateFile;
+  if (trusted && (services_.validation == nullptr || !services_.validation->TrustOnlyCertificatesIn(*trusted))) {
+    reporter_.LogEvent(EventType::Error, kValueMissing, kCaCertificateFile);
+    FreeSettings(settings_);
+    return false;
+  }
   if (services_.credentials != nullptr) {
     credentials_ = services_.credentials;
   } else {

@@ -66,6 +66,10 @@ struct PlatformServices {
   // How many validations may run at once when MaxValidations is not set:
   // the host derives it from how many requests it serves at once.
   std::uint32_t default_max_validations = 1;
+  // The host's own name for the CAs to trust (Apache's
+  // TurnpikeCACertificateFile), which wins over CACertificateFile; null:
+  // the registry's value, if any.
+  const char* ca_certificate_file = nullptr;
 };
 
 // A returning ticket that waits for its validation, with what the answer

@@ -4,6 +4,7 @@
 //   TurnpikeRegistryFile /etc/turnpike/turnpike.reg     (optional)
 //   TurnpikeCache shmcb:/run/apache2/turnpike(512000)    (optional)
 //   TurnpikeScrubHeaders On|Off                          (optional, On)
+//   TurnpikeCACertificateFile /etc/turnpike/cas-ca.pem   (optional)
 //
 //   <Directory /srv/www/app>          (or <Location>, <Files>, .htaccess)
 //       AuthType Turnpike
@@ -87,6 +88,7 @@ constexpr const char* kDefaultCacheSize = "512000";
 // server's context, so only the main server's record carries them.
 struct ModuleConfig {
   const char* registry_file;        // null: $TURNPIKE_REGISTRY, else the default
+  const char* ca_certificate_file;  // null: the .reg file's CACertificateFile, if any
   const char* cache_provider_name;  // null: shmcb in the runtime directory
   const char* cache_arguments;      // the provider's own, after the first ':'
   int scrub_headers;                // 0 Off, 1 On, -1 not set (On)
@@ -99,11 +101,16 @@ ModuleConfig* ConfigOf(const server_rec* server) {
   return static_cast<ModuleConfig*>(ap_get_module_config(server->module_config, &turnpike_module));
 }
 
+std::string RegistryPathOf(const server_rec* server) {
+  return ResolveRegistryPath(ConfigOf(server)->registry_file);
+}
+
 // Everything the filter borrows, for one configuration generation, in the
 // order it must be built (and, reversed, destroyed).
 struct FilterRuntime {
-  FilterRuntime(const server_rec* log_server, const std::string& registry_path)
-      : registry(RegFileRegistry::FromFile(registry_path)), event_log(log_server) {}
+  FilterRuntime(const server_rec* log_server, const server_rec* main_server)
+      : registry(RegFileRegistry::FromFile(RegistryPathOf(main_server))), event_log(log_server),
+        ca_certificate_file(ConfigOf(main_server)->ca_certificate_file) {}
 
   RegFileRegistry registry;
   ApacheEventLog event_log;
@@ -118,6 +125,7 @@ struct FilterRuntime {
   // The identity header's name, when every request is to be rid of its
   // look-alikes (TurnpikeScrubHeaders On); null otherwise.
   const char* scrubbed_header = nullptr;
+  const char* ca_certificate_file;
 };
 
 // The generation that serves requests: set by the serving pass's
@@ -126,9 +134,6 @@ FilterRuntime* serving = nullptr;
 // The cache's lock for providers that need one; re-attached in each child.
 apr_global_mutex_t* cache_mutex = nullptr;
 
-std::string RegistryPathOf(const server_rec* server) {
-  return ResolveRegistryPath(ConfigOf(server)->registry_file);
-}
 
 // Builds the filter over `runtime` and runs its start steps. A .reg file
 // that was refused is reported first, with its file:line, as the reason the
@@ -143,6 +148,7 @@ bool StartFilter(FilterRuntime& runtime) {
       .credentials = store,
       .validation_slots = runtime.validation_slots ? &*runtime.validation_slots : nullptr,
       .default_max_validations = runtime.default_max_validations,
+      .ca_certificate_file = runtime.ca_certificate_file,
   });
   if (const auto& problem = runtime.registry.problem()) {
     runtime.filter->reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());
@@ -159,8 +165,8 @@ bool StartFilter(FilterRuntime& runtime) {
 
 // The start steps as a check: true when the filter would start. Only a
 // refusal is visible (its cause, then the stopped event).
-bool CheckSettings(const server_rec* log_server, const std::string& registry_path) {
-  FilterRuntime runtime(log_server, registry_path);
+bool CheckSettings(const server_rec* log_server, const server_rec* main_server) {
+  FilterRuntime runtime(log_server, main_server);
   runtime.event_log.set_lifecycle_events(false);
   const bool started = StartFilter(runtime);
   if (!started) runtime.event_log.set_lifecycle_events(true);
@@ -230,6 +236,16 @@ const char* SetRegistryFile(cmd_parms* cmd, void*, const char* path) {
   return nullptr;
 }
 
+const char* SetCaCertificateFile(cmd_parms* cmd, void*, const char* path) {
+  if (const char* error = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return error;
+  const char* resolved = ap_server_root_relative(cmd->pool, path);
+  if (resolved == nullptr) {
+    return apr_pstrcat(cmd->pool, "TurnpikeCACertificateFile: not a valid path: ", path, nullptr);
+  }
+  ConfigOf(cmd->server)->ca_certificate_file = resolved;
+  return nullptr;
+}
+
 const char* SetCache(cmd_parms* cmd, void*, const char* value) {
   if (const char* error = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return error;
   ModuleConfig* config = ConfigOf(cmd->server);
@@ -261,6 +277,9 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE1("TurnpikeCache", SetCache, nullptr, RSRC_CONF,
                   "where sign-ons are shared: PROVIDER[:ARGUMENTS] of mod_socache, e.g. "
                   "shmcb:/run/apache2/turnpike(512000), memcache:HOST:PORT, redis:HOST:PORT"),
+    AP_INIT_TAKE1("TurnpikeCACertificateFile", SetCaCertificateFile, nullptr, RSRC_CONF,
+                  "the PEM file of the CAs trusted for the CAS server's certificate, instead of "
+                  "the system's store (default: the .reg file's CACertificateFile, if any)"),
     AP_INIT_FLAG("TurnpikeScrubHeaders", SetScrubHeaders, nullptr, RSRC_CONF,
                  "On (default): remove headers that look like the identity header from every "
                  "request; Off: only from the protected requests the filter lets through"),
@@ -289,7 +308,7 @@ int CheckConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t* ptemp, server_rec* s
       return HTTP_INTERNAL_SERVER_ERROR;
     }
     if (ap_state_query(AP_SQ_RUN_MODE) == AP_SQ_RM_CONFIG_TEST &&
-        !CheckSettings(nullptr, RegistryPathOf(server))) {
+        !CheckSettings(nullptr, server)) {
       return HTTP_INTERNAL_SERVER_ERROR;
     }
     return OK;
@@ -356,7 +375,7 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
     }
   }
 
-  auto* runtime = new FilterRuntime(server, RegistryPathOf(server));
+  auto* runtime = new FilterRuntime(server, server);
   // Registered before the start: a refused start must still run the stop
   // steps, and they run when Apache, exiting, destroys the pool.
   apr_pool_cleanup_register(pconf, runtime, StopFilter, apr_pool_cleanup_null);
@@ -389,7 +408,7 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
 int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t* ptemp, server_rec* server) noexcept {
   try {
     if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) {
-      return CheckSettings(server, RegistryPathOf(server)) ? OK : HTTP_INTERNAL_SERVER_ERROR;
+      return CheckSettings(server, server) ? OK : HTTP_INTERNAL_SERVER_ERROR;
     }
     return StartServing(pconf, ptemp, server);
   } catch (...) {
