@@ -53,6 +53,10 @@ struct FilterSettings {
   // The PEM file of the CAs trusted for the CAS server's certificate,
   // instead of the system's store; absent: the system's store.
   std::optional<std::string> CACertificateFile;
+  // Appended to the sign-on cookie's Set-Cookie ("HttpOnly; Secure").
+  std::optional<std::string> CookieAttributes;
+  // 1: the cookie carries random bits instead of the ticket; 0 (default): the ticket.
+  std::uint32_t OpaqueCookie = 0;
 };
 
 }  // namespace turnpike

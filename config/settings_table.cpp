@@ -39,6 +39,14 @@ constexpr SettingDescription OptionalNumber(const char* name, std::uint32_t Filt
   return d;
 }
 
+// An optional 0 or 1, 0 when absent.
+constexpr SettingDescription OptionalSwitch(const char* name, std::uint32_t FilterSettings::*field) {
+  SettingDescription d{name, SettingKind::OptionalNumber};
+  d.number = field;
+  d.maximum = 1;
+  return d;
+}
+
 constexpr SettingDescription kTable[] = {
     RequiredText("ServerURL", &FilterSettings::ServerURL),
     RequiredText("LoginPath", &FilterSettings::LoginPath),
@@ -55,6 +63,8 @@ constexpr SettingDescription kTable[] = {
                    kDefaultValidationTimeout, kMaxValidationTimeout),
     // Whether the platform can read it is decided by the start steps.
     OptionalText("CACertificateFile", &FilterSettings::CACertificateFile),
+    OptionalText("CookieAttributes", &FilterSettings::CookieAttributes),
+    OptionalSwitch("OpaqueCookie", &FilterSettings::OpaqueCookie),
 };
 
 }  // namespace

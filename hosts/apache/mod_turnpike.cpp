@@ -60,6 +60,7 @@
 #include "cache/shared_sign_on_store.h"
 #include "common/ascii.h"
 #include "common/version.h"
+#include "config/production_check.h"
 #include "filter/filter.h"
 #include "hosts/apache/apache_event_log.h"
 #include "hosts/apache/apache_filter_host.h"
@@ -394,6 +395,12 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
                                         config.cache_instance, &cache_mutex, server});
   runtime->store.emplace(*runtime->cache, runtime->clock);
   if (!StartFilter(*runtime)) return HTTP_INTERNAL_SERVER_ERROR;
+  // What turnpike-try --check says, once per start, where an administrator
+  // looks after a restart.
+  for (const ProductionFinding& finding : CheckForProduction(runtime->filter->settings())) {
+    ap_log_error(APLOG_MARK, APLOG_WARNING, 0, server, "Turnpike production check: %s Add: %s",
+                 finding.risk.c_str(), finding.line.c_str());
+  }
   if (config.scrub_headers != 0) {
     runtime->scrubbed_header = apr_pstrdup(pconf, runtime->filter->settings().AuthHeader.c_str());
   }
