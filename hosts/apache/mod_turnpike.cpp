@@ -85,7 +85,7 @@ constexpr const char* kDefaultCacheProvider = "shmcb";
 // About 5,000 sign-ons; a larger site gives its own size.
 constexpr const char* kDefaultCacheSize = "512000";
 
-// The directives' values. Both directives are allowed only in the main
+// The directives' values. The directives are allowed only in the main
 // server's context, so only the main server's record carries them.
 struct ModuleConfig {
   const char* registry_file;        // null: $TURNPIKE_REGISTRY, else the default
@@ -126,6 +126,7 @@ struct FilterRuntime {
   // The identity header's name, when every request is to be rid of its
   // look-alikes (TurnpikeScrubHeaders On); null otherwise.
   const char* scrubbed_header = nullptr;
+  // TurnpikeCACertificateFile, in the configuration pool; null when not set.
   const char* ca_certificate_file;
 };
 
@@ -134,7 +135,6 @@ struct FilterRuntime {
 FilterRuntime* serving = nullptr;
 // The cache's lock for providers that need one; re-attached in each child.
 apr_global_mutex_t* cache_mutex = nullptr;
-
 
 // Builds the filter over `runtime` and runs its start steps. A .reg file
 // that was refused is reported first, with its file:line, as the reason the
@@ -532,11 +532,12 @@ int Authenticate(request_rec* request) noexcept {
 // `Require turnpike-attribute NAME VALUE...`: granted when the sign-on's
 // attribute NAME holds one of the VALUEs; names and values compare exactly,
 // as the CAS server released them. A user named by anything but Turnpike
-// has no attributes here and is denied.
+// (another AuthType beside the Paths' sign-on) has no attributes here and
+// is denied.
 authz_status CheckAttribute(request_rec* request, const char* require_line, const void*) noexcept {
   if (request->user == nullptr) return AUTHZ_DENIED_NO_USER;
   const SignOn* sign_on = KeptSignOn(request);
-  if (sign_on == nullptr) return AUTHZ_DENIED;
+  if (sign_on == nullptr || sign_on->user != request->user) return AUTHZ_DENIED;
   const char* rest = require_line;
   const char* name = ap_getword_conf(request->pool, &rest);
   const auto attribute = std::find_if(sign_on->attributes.begin(), sign_on->attributes.end(),
