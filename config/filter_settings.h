@@ -64,6 +64,13 @@ struct FilterSettings {
   // Pages where a sign-on is tried with gateway=true and not required; the
   // list is empty when the GatewayPaths key is absent.
   ProtectedPathList GatewayPaths;
+  // The PEM file of the CAs trusted for the CAS server's certificate,
+  // instead of the system's store; absent: the system's store.
+  std::optional<std::string> CACertificateFile;
+  // Appended to the sign-on cookie's Set-Cookie ("HttpOnly; Secure").
+  std::optional<std::string> CookieAttributes;
+  // 1: the cookie carries random bits instead of the ticket; 0 (default): the ticket.
+  std::uint32_t OpaqueCookie = 0;
 };
 
 }  // namespace turnpike

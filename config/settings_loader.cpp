@@ -11,8 +11,6 @@ namespace {
 constexpr const char* kKeyUnreadable =
     "The Turnpike configuration registry key could not be read, please verify that the key "
     "exists and is set correctly";
-constexpr const char* kValueMissing =
-    "A Turnpike registry configuration value is missing or null, please set a valid value for";
 constexpr const char* kNoPaths =
     "The Turnpike Paths registry key could not be read or does not have any path values "
     "defined, please set up one or more paths in";

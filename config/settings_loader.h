@@ -31,6 +31,10 @@ inline constexpr const char* kPathsKey = "SOFTWARE\\Turnpike\\Paths";
 inline constexpr const char* kGatewayPathsKey = "SOFTWARE\\Turnpike\\GatewayPaths";
 // Room for a value name while enumerating the paths, terminator included.
 inline constexpr std::uint32_t kValueNameCapacity = 1000;
+// The event of a value that is missing, or present and unusable; its detail
+// is the value's name.
+inline constexpr const char* kValueMissing =
+    "A Turnpike registry configuration value is missing or null, please set a valid value for";
 
 // True when every required value and at least one path were read, and every
 // optional value present was usable; `settings` then holds them. False after

@@ -65,6 +65,10 @@ constexpr SettingDescription kTable[] = {
     OptionalText("LogoutReturnURL", &FilterSettings::LogoutReturnURL),
     OptionalSwitch("Renew", &FilterSettings::Renew),
     OptionalSwitch("ScriptsGet401", &FilterSettings::ScriptsGet401),
+    // Whether the platform can read it is decided by the start steps.
+    OptionalText("CACertificateFile", &FilterSettings::CACertificateFile),
+    OptionalText("CookieAttributes", &FilterSettings::CookieAttributes),
+    OptionalSwitch("OpaqueCookie", &FilterSettings::OpaqueCookie),
 };
 
 }  // namespace

@@ -17,6 +17,7 @@
 namespace turnpike {
 namespace {
 
+constexpr const char* kCaCertificateFile = "CACertificateFile";
 constexpr const char* kUrlUnreadable = "The Turnpike ISAPI could not read the url from the headers.";
 constexpr const char* kCookieNotStored =
     "The Turnpike filter was unable to set an authentication cookie for the user:";
@@ -80,6 +81,17 @@ bool TurnpikeFilter::Start() {
     // An administrator who set it expects CAS's logouts to end sign-ons
     // here; silently ignoring them would keep users signed on.
     reporter_.LogEvent(EventType::Error, kSingleLogoutUnavailable, "SingleLogout");
+    FreeSettings(settings_);
+    return false;
+  }
+  // Trusting the system's store instead of the CAs the administrator named
+  // would accept certificates they meant to refuse: a file that cannot be
+  // used refuses the start.
+  const std::optional<std::string> trusted =
+      services_.ca_certificate_file != nullptr ? std::optional<std::string>(services_.ca_certificate_file)
+                                               : settings_.CACertificateFile;
+  if (trusted && (services_.validation == nullptr || !services_.validation->TrustOnlyCertificatesIn(*trusted))) {
+    reporter_.LogEvent(EventType::Error, kValueMissing, kCaCertificateFile);
     FreeSettings(settings_);
     return false;
   }
@@ -192,6 +204,7 @@ FirstStep TurnpikeFilter::BeginProtected(FilterHost& host, std::string_view url,
     const std::optional<SignOn> sign_on = credentials_->Lookup(*cookie);
     if (!sign_on) continue;
     const FilterStatus status = SetIdentityHeader(host, settings_, reporter, sign_on->user.c_str());
+    if (status == FilterStatus::NextNotification) host.SignedOn(*sign_on);
     reporter.LogEvent(EventType::Information, kAuthenticatedByCookie, sign_on->user.c_str());
     return {status, std::nullopt};
   }

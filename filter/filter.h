@@ -70,6 +70,10 @@ struct PlatformServices {
   // (FilterHost::ReadBody); without it SingleLogout cannot work, and a
   // configuration that sets it is refused at start-up.
   bool reads_request_bodies = false;
+  // The host's own name for the CAs to trust (Apache's
+  // TurnpikeCACertificateFile), which wins over CACertificateFile; null:
+  // the registry's value, if any.
+  const char* ca_certificate_file = nullptr;
 };
 
 // A returning ticket that waits for its validation, with what the answer

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/sign_on.h"
 #include "platform/answer.h"
 #include "platform/event_log_access.h"
 
@@ -86,6 +87,12 @@ class FilterHost {
   // serves it, after nginx's own decoding and location matching). False:
   // the paths alone decide, as they always do beside it.
   virtual bool ProtectedByServer() noexcept { return false; }
+
+  // Told of the sign-on a known cookie names, once the identity header is
+  // set and the request may go on; nothing is asked of the host. A host
+  // whose own access rules read the user or the attributes (Apache's
+  // `Require`) keeps it for the rest of the request.
+  virtual void SignedOn(const SignOn&) {}
 
   // Where the events of this request go: a host that ties each event to its
   // request (Apache writes the client and the virtual host's log) answers a

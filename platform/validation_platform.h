@@ -204,6 +204,16 @@ class ValidationPlatform {
   // and bounds each of its steps instead. The default ignores it, for
   // platforms whose exchanges take no time (test doubles).
   virtual void SetTotalTimeout(std::chrono::milliseconds) {}
+
+  // Makes the CAs of the PEM file at `path` the only ones trusted for the
+  // CAS server's certificate, in place of the system's store; handed over
+  // by the start steps, as the time-out. False when the file cannot be read
+  // or holds no certificate, or the platform trusts its system's store only
+  // (the default: WinHTTP takes no file of CAs), and then nothing changes.
+  virtual bool TrustOnlyCertificatesIn(const std::string& path) {
+    (void)path;
+    return false;
+  }
 };
 
 }  // namespace turnpike

@@ -17,6 +17,7 @@
 
 #include "common/ascii.h"
 #include "common/version.h"
+#include "config/production_check.h"
 #include "eventlog/event_reporter.h"
 #include "filter/filter.h"
 #include "filter/path_match.h"
@@ -33,6 +34,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: turnpike-try [--registry FILE] [--json] [--header 'Name: value']...\n"
     "                    [--var NAME=VALUE]... URL...\n"
+    "       turnpike-try --check [--registry FILE]\n"
     "\n"
     "Starts the Turnpike filter from a .reg file as a web server would, runs each\n"
     "URL (the request line's URL as sent: path and query) as one request, one\n"
@@ -47,17 +49,22 @@ constexpr const char* kUsage =
     "  --header 'Name: value' a request header sent with every request\n"
     "  --var NAME=VALUE       a server variable for every request (defaults:\n"
     "                         HTTPS=off, SERVER_NAME=localhost)\n"
+    "  --check                instead of running requests, say what in the\n"
+    "                         configuration is risky on a production server, and\n"
+    "                         the line to add for each\n"
     "  --version              the version of turnpike-try and of the filter in it\n"
     "  --help                 this text\n"
     "\n"
     "Exit status: 0 when the filter started and every request was run, 1 when the\n"
-    "filter refused to start, 2 on bad arguments.\n";
+    "filter refused to start, 2 on bad arguments. With --check: 0 when nothing was\n"
+    "found, 1 with findings or when the filter refused to start.\n";
 
 constexpr const char* kRegistryFileRefused = "The Turnpike registry file could not be loaded:";
 
 struct Options {
   std::optional<std::string> registry;
   bool json = false;
+  bool check = false;
   std::vector<std::pair<std::string, std::string>> headers;  // name with colon, value
   std::vector<std::pair<std::string, std::string>> variables{{"HTTPS", "off"}, {"SERVER_NAME", "localhost"}};
   std::vector<std::string> urls;
@@ -77,6 +84,8 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& error)
     };
     if (argument == "--json") {
       options.json = true;
+    } else if (argument == "--check") {
+      options.check = true;
     } else if (argument == "--registry") {
       options.registry = value();
       if (!options.registry) return std::nullopt;
@@ -118,7 +127,11 @@ std::optional<Options> ParseArguments(int argc, char** argv, std::string& error)
       options.urls.push_back(argument);
     }
   }
-  if (options.urls.empty()) {
+  if (options.check && !options.urls.empty()) {
+    error = "--check takes no URL";
+    return std::nullopt;
+  }
+  if (options.urls.empty() && !options.check) {
     error = "no URL given";
     return std::nullopt;
   }
@@ -347,6 +360,23 @@ int Run(int argc, char** argv) {
   } else {
     std::cout << "start (" << path << "): " << (started ? "ok" : "refused") << "\n";
     PrintEventsText(start_events);
+  }
+
+  if (options->check) {
+    const std::vector<ProductionFinding> findings =
+        started ? CheckForProduction(filter.settings()) : std::vector<ProductionFinding>();
+    if (!options->json) std::cout << "check: " << findings.size() << " finding(s)\n";
+    for (const ProductionFinding& finding : findings) {
+      if (options->json) {
+        std::cout << "{\"finding\":{\"risk\":" << JsonString(finding.risk)
+                  << ",\"line\":" << JsonString(finding.line) << "}}\n";
+      } else {
+        std::cout << "  risk: " << finding.risk << "\n  add:  " << finding.line << "\n";
+      }
+    }
+    filter.Stop();
+    log.TakeEvents();
+    return started && findings.empty() ? 0 : 1;
   }
 
   if (started) {

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "common/ascii.h"
@@ -42,6 +43,11 @@ bool CopyOutWithPort(std::string_view host, apr_port_t port, char* buffer,
   buffer[needed - 1] = '\0';
   *size = static_cast<std::uint32_t>(needed);
   return true;
+}
+
+apr_status_t DeleteSignOn(void* sign_on) noexcept {
+  delete static_cast<SignOn*>(sign_on);
+  return APR_SUCCESS;
 }
 
 bool IsSafeHeaderValue(const char* value) noexcept {
@@ -178,6 +184,26 @@ bool ApacheFilterHost::RemoveLookAlikeHeaders(const char* name) {
   if (name == nullptr) return false;
   if (!scrubbed_) RemoveLookAlikes(request_->headers_in, name);
   return true;
+}
+
+void ApacheFilterHost::SignedOn(const SignOn& sign_on) { KeepSignOn(request_, sign_on); }
+
+void KeepSignOn(request_rec* request, const SignOn& sign_on) {
+  auto copy = std::make_unique<SignOn>(sign_on);
+  // A second decision of the same request (none is made today) would
+  // replace the first; the pool frees both.
+  apr_pool_cleanup_register(request->pool, copy.get(), DeleteSignOn, apr_pool_cleanup_null);
+  ap_set_module_config(request->request_config, &turnpike_module, copy.release());
+}
+
+const SignOn* KeptSignOn(const request_rec* request) noexcept {
+  for (; request != nullptr; request = request->main != nullptr ? request->main : request->prev) {
+    if (const auto* kept = static_cast<const SignOn*>(
+            ap_get_module_config(request->request_config, &turnpike_module))) {
+      return kept;
+    }
+  }
+  return nullptr;
 }
 
 void RemoveLookAlikes(apr_table_t* headers, const char* name) noexcept {

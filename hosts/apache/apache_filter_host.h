@@ -53,6 +53,10 @@
 //     request, and Apache sends the rest. An answer with CR or LF in a
 //     header value is refused whole and nothing is recorded.
 //   - RequestEventLog: the events of this request, tagged with it.
+//   - ProtectedByServer: as the authentication hook says (AuthType Turnpike).
+//   - SignedOn: the sign-on is kept with the request (KeepSignOn), for the
+//     authentication hook and the `Require` providers that come later in
+//     the same request.
 //
 // Not thread-safe; needs none: a request belongs to one thread.
 #pragma once
@@ -70,8 +74,12 @@ class ApacheFilterHost final : public FilterHost {
   // `scrubbed`: the request's look-alikes of the identity header are gone
   // already (the hook removed them before the filter ran), so
   // RemoveLookAlikeHeaders need not look again.
-  explicit ApacheFilterHost(request_rec* request, bool scrubbed = false) noexcept
-      : request_(request), scrubbed_(scrubbed), events_(request) {}
+  // `protected_by_server`: Apache's own configuration protects the request
+  // (AuthType Turnpike); the filter then needs no protected path in it.
+  explicit ApacheFilterHost(request_rec* request, bool scrubbed = false,
+                            bool protected_by_server = false) noexcept
+      : request_(request), scrubbed_(scrubbed), protected_by_server_(protected_by_server),
+        events_(request) {}
 
   bool GetUrl(char* buffer, std::uint32_t* size) override;
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
@@ -82,6 +90,8 @@ class ApacheFilterHost final : public FilterHost {
   bool SendAnswer(const Answer& answer) override;
   BodyRead ReadBody(std::size_t limit, std::string& body) override;
   EventLogAccess* RequestEventLog() noexcept override { return &events_; }
+  bool ProtectedByServer() noexcept override { return protected_by_server_; }
+  void SignedOn(const SignOn& sign_on) override;
 
   // Whether SendResponseHeader has recorded an answer.
   bool answered() const noexcept { return answered_; }
@@ -89,6 +99,7 @@ class ApacheFilterHost final : public FilterHost {
  private:
   request_rec* request_;
   bool scrubbed_;
+  bool protected_by_server_;
   ApacheRequestEventLog events_;
   bool answered_ = false;
 };
@@ -97,6 +108,14 @@ class ApacheFilterHost final : public FilterHost {
 // it, to whoever reads the body next. Called once, from the module's hook
 // registration.
 void RegisterKeptBodyFilter() noexcept;
+// Keeps a copy of `sign_on` with `request` until its pool is cleared.
+void KeepSignOn(request_rec* request, const SignOn& sign_on);
+
+// The sign-on kept with `request`, or with the request it is a subrequest
+// or an internal redirect of (ErrorDocument, DirectoryIndex, mod_rewrite's
+// internal redirects), nearest first; null when none was kept. Valid while
+// that request's pool lives.
+const SignOn* KeptSignOn(const request_rec* request) noexcept;
 
 // Unsets every header of `headers` whose name looks like `name`
 // (HeaderNamesLookAlike); allocates nothing.

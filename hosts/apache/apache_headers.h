@@ -18,6 +18,7 @@
 #include <http_protocol.h>
 #include <http_request.h>
 #include <ap_mpm.h>
+#include <mod_auth.h>
 #include <ap_provider.h>
 #include <ap_socache.h>
 #include <util_filter.h>

@@ -4,6 +4,12 @@
 //   TurnpikeRegistryFile /etc/turnpike/turnpike.reg     (optional)
 //   TurnpikeCache shmcb:/run/apache2/turnpike(512000)    (optional)
 //   TurnpikeScrubHeaders On|Off                          (optional, On)
+//   TurnpikeCACertificateFile /etc/turnpike/cas-ca.pem   (optional)
+//
+//   <Directory /srv/www/app>          (or <Location>, <Files>, .htaccess)
+//       AuthType Turnpike
+//       Require valid-user            (or: user alice bob; turnpike-attribute NAME VALUE...)
+//   </Directory>
 //
 // The filter runs on every request right after Apache has read its headers,
 // before anything maps the URL to a file or a handler, which is where ISAPI's
@@ -13,6 +19,14 @@
 // request, protected or not: a page the filter does not see as protected
 // must not carry a forged identity to an application that reads it
 // (TurnpikeScrubHeaders Off leaves unprotected requests as they came).
+//
+// Protection by AuthType follows what Apache serves, after Alias, RewriteRule
+// [PT] and the rest of its mapping, where the registry's Paths judge the URL
+// as sent: the same decision then runs in the authentication phase
+// (Authenticate below) and names the user to Apache (r->user), so that
+// `Require`, `%u` and REMOTE_USER see who signed on. A request that the
+// Paths already let through is not decided again: the sign-on kept with it
+// answers the authentication.
 //
 // Life cycle. Apache reads its configuration twice when it starts (the first
 // pass only checks it, the second is the one that serves), re-reads it on
@@ -44,7 +58,9 @@
 #include <string>
 
 #include "cache/shared_sign_on_store.h"
+#include "common/ascii.h"
 #include "common/version.h"
+#include "config/production_check.h"
 #include "filter/filter.h"
 #include "hosts/apache/apache_event_log.h"
 #include "hosts/apache/apache_filter_host.h"
@@ -62,15 +78,18 @@ namespace turnpike {
 namespace {
 
 constexpr const char* kRegistryFileRefused = "The Turnpike registry file could not be loaded:";
+constexpr const char* kAuthType = "Turnpike";
+constexpr const char* kAttributeProvider = "turnpike-attribute";
 constexpr const char* kMutexType = "turnpike-cache";
 constexpr const char* kDefaultCacheProvider = "shmcb";
 // About 5,000 sign-ons; a larger site gives its own size.
 constexpr const char* kDefaultCacheSize = "512000";
 
-// The directives' values. Both directives are allowed only in the main
+// The directives' values. The directives are allowed only in the main
 // server's context, so only the main server's record carries them.
 struct ModuleConfig {
   const char* registry_file;        // null: $TURNPIKE_REGISTRY, else the default
+  const char* ca_certificate_file;  // null: the .reg file's CACertificateFile, if any
   const char* cache_provider_name;  // null: shmcb in the runtime directory
   const char* cache_arguments;      // the provider's own, after the first ':'
   int scrub_headers;                // 0 Off, 1 On, -1 not set (On)
@@ -83,11 +102,16 @@ ModuleConfig* ConfigOf(const server_rec* server) {
   return static_cast<ModuleConfig*>(ap_get_module_config(server->module_config, &turnpike_module));
 }
 
+std::string RegistryPathOf(const server_rec* server) {
+  return ResolveRegistryPath(ConfigOf(server)->registry_file);
+}
+
 // Everything the filter borrows, for one configuration generation, in the
 // order it must be built (and, reversed, destroyed).
 struct FilterRuntime {
-  FilterRuntime(const server_rec* log_server, const std::string& registry_path)
-      : registry(RegFileRegistry::FromFile(registry_path)), event_log(log_server) {}
+  FilterRuntime(const server_rec* log_server, const server_rec* main_server)
+      : registry(RegFileRegistry::FromFile(RegistryPathOf(main_server))), event_log(log_server),
+        ca_certificate_file(ConfigOf(main_server)->ca_certificate_file) {}
 
   RegFileRegistry registry;
   ApacheEventLog event_log;
@@ -102,6 +126,8 @@ struct FilterRuntime {
   // The identity header's name, when every request is to be rid of its
   // look-alikes (TurnpikeScrubHeaders On); null otherwise.
   const char* scrubbed_header = nullptr;
+  // TurnpikeCACertificateFile, in the configuration pool; null when not set.
+  const char* ca_certificate_file;
 };
 
 // The generation that serves requests: set by the serving pass's
@@ -109,10 +135,6 @@ struct FilterRuntime {
 FilterRuntime* serving = nullptr;
 // The cache's lock for providers that need one; re-attached in each child.
 apr_global_mutex_t* cache_mutex = nullptr;
-
-std::string RegistryPathOf(const server_rec* server) {
-  return ResolveRegistryPath(ConfigOf(server)->registry_file);
-}
 
 // Builds the filter over `runtime` and runs its start steps. A .reg file
 // that was refused is reported first, with its file:line, as the reason the
@@ -128,6 +150,7 @@ bool StartFilter(FilterRuntime& runtime) {
       .validation_slots = runtime.validation_slots ? &*runtime.validation_slots : nullptr,
       .default_max_validations = runtime.default_max_validations,
       .reads_request_bodies = true,
+      .ca_certificate_file = runtime.ca_certificate_file,
   });
   if (const auto& problem = runtime.registry.problem()) {
     runtime.filter->reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());
@@ -144,8 +167,8 @@ bool StartFilter(FilterRuntime& runtime) {
 
 // The start steps as a check: true when the filter would start. Only a
 // refusal is visible (its cause, then the stopped event).
-bool CheckSettings(const server_rec* log_server, const std::string& registry_path) {
-  FilterRuntime runtime(log_server, registry_path);
+bool CheckSettings(const server_rec* log_server, const server_rec* main_server) {
+  FilterRuntime runtime(log_server, main_server);
   runtime.event_log.set_lifecycle_events(false);
   const bool started = StartFilter(runtime);
   if (!started) runtime.event_log.set_lifecycle_events(true);
@@ -215,6 +238,16 @@ const char* SetRegistryFile(cmd_parms* cmd, void*, const char* path) {
   return nullptr;
 }
 
+const char* SetCaCertificateFile(cmd_parms* cmd, void*, const char* path) {
+  if (const char* error = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return error;
+  const char* resolved = ap_server_root_relative(cmd->pool, path);
+  if (resolved == nullptr) {
+    return apr_pstrcat(cmd->pool, "TurnpikeCACertificateFile: not a valid path: ", path, nullptr);
+  }
+  ConfigOf(cmd->server)->ca_certificate_file = resolved;
+  return nullptr;
+}
+
 const char* SetCache(cmd_parms* cmd, void*, const char* value) {
   if (const char* error = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return error;
   ModuleConfig* config = ConfigOf(cmd->server);
@@ -246,6 +279,9 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE1("TurnpikeCache", SetCache, nullptr, RSRC_CONF,
                   "where sign-ons are shared: PROVIDER[:ARGUMENTS] of mod_socache, e.g. "
                   "shmcb:/run/apache2/turnpike(512000), memcache:HOST:PORT, redis:HOST:PORT"),
+    AP_INIT_TAKE1("TurnpikeCACertificateFile", SetCaCertificateFile, nullptr, RSRC_CONF,
+                  "the PEM file of the CAs trusted for the CAS server's certificate, instead of "
+                  "the system's store (default: the .reg file's CACertificateFile, if any)"),
     AP_INIT_FLAG("TurnpikeScrubHeaders", SetScrubHeaders, nullptr, RSRC_CONF,
                  "On (default): remove headers that look like the identity header from every "
                  "request; Off: only from the protected requests the filter lets through"),
@@ -274,7 +310,7 @@ int CheckConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t* ptemp, server_rec* s
       return HTTP_INTERNAL_SERVER_ERROR;
     }
     if (ap_state_query(AP_SQ_RUN_MODE) == AP_SQ_RM_CONFIG_TEST &&
-        !CheckSettings(nullptr, RegistryPathOf(server))) {
+        !CheckSettings(nullptr, server)) {
       return HTTP_INTERNAL_SERVER_ERROR;
     }
     return OK;
@@ -341,7 +377,7 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
     }
   }
 
-  auto* runtime = new FilterRuntime(server, RegistryPathOf(server));
+  auto* runtime = new FilterRuntime(server, server);
   // Registered before the start: a refused start must still run the stop
   // steps, and they run when Apache, exiting, destroys the pool.
   apr_pool_cleanup_register(pconf, runtime, StopFilter, apr_pool_cleanup_null);
@@ -360,6 +396,12 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
                                         config.cache_instance, &cache_mutex, server});
   runtime->store.emplace(*runtime->cache, runtime->clock);
   if (!StartFilter(*runtime)) return HTTP_INTERNAL_SERVER_ERROR;
+  // What turnpike-try --check says, once per start, where an administrator
+  // looks after a restart.
+  for (const ProductionFinding& finding : CheckForProduction(runtime->filter->settings())) {
+    ap_log_error(APLOG_MARK, APLOG_WARNING, 0, server, "Turnpike production check: %s Add: %s",
+                 finding.risk.c_str(), finding.line.c_str());
+  }
   if (config.scrub_headers != 0) {
     runtime->scrubbed_header = apr_pstrdup(pconf, runtime->filter->settings().AuthHeader.c_str());
   }
@@ -374,7 +416,7 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
 int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t* ptemp, server_rec* server) noexcept {
   try {
     if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) {
-      return CheckSettings(server, RegistryPathOf(server)) ? OK : HTTP_INTERNAL_SERVER_ERROR;
+      return CheckSettings(server, server) ? OK : HTTP_INTERNAL_SERVER_ERROR;
     }
     return StartServing(pconf, ptemp, server);
   } catch (...) {
@@ -445,7 +487,87 @@ int FilterRequest(request_rec* request) noexcept {
   return HTTP_INTERNAL_SERVER_ERROR;
 }
 
-void RegisterHooks(apr_pool_t*) {
+// check_authn, for `AuthType Turnpike` (any other type: DECLINED, for the
+// module that owns it): the decision the registry's Paths make, on a request
+// that Apache's own configuration protects, whatever URL it came by.
+//   OK:       signed on; r->user names the user and the identity header
+//             carries it, as for the Paths.
+//   DONE:     an answer has been prepared (login redirect, cookie redirect,
+//             sign-on failure page); Apache sends it.
+//   401:      a subrequest (an SSI include, an index lookup) of a request
+//             nobody signed on to: it has no answer of its own to send.
+//   500:      the filter failed on this request (its events say why).
+int Authenticate(request_rec* request) noexcept {
+  const char* type = ap_auth_type(request);
+  if (type == nullptr || !AsciiEqualsIgnoreCase(type, kAuthType)) return DECLINED;
+  FilterRuntime* runtime = serving;
+  if (runtime == nullptr) return HTTP_INTERNAL_SERVER_ERROR;
+  try {
+    // The Paths' decision of this request, or the decision of the request
+    // this one serves: a ticket is never validated twice, a cookie never
+    // looked up twice.
+    const SignOn* sign_on = KeptSignOn(request);
+    if (sign_on == nullptr) {
+      if (request->main != nullptr) return HTTP_UNAUTHORIZED;
+      ApacheFilterHost host(request, runtime->scrubbed_header != nullptr, /*protected_by_server=*/true);
+      switch (runtime->filter->FilterRequest(host)) {
+        case FilterStatus::FinishedKeepConn:
+          return host.answered() ? DONE : HTTP_INTERNAL_SERVER_ERROR;
+        case FilterStatus::NextNotification:
+          break;
+        case FilterStatus::Error:
+          return HTTP_INTERNAL_SERVER_ERROR;
+      }
+      sign_on = KeptSignOn(request);
+      if (sign_on == nullptr) return HTTP_INTERNAL_SERVER_ERROR;
+    }
+    request->user = apr_pstrdup(request->pool, sign_on->user.c_str());
+    request->ap_auth_type = apr_pstrdup(request->pool, kAuthType);
+    return OK;
+  } catch (...) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, request,
+                  "Turnpike: the request could not be authenticated (out of memory)");
+  }
+  return HTTP_INTERNAL_SERVER_ERROR;
+}
+
+// `Require turnpike-attribute NAME VALUE...`: granted when the sign-on's
+// attribute NAME holds one of the VALUEs; names and values compare exactly,
+// as the CAS server released them. A user named by anything but Turnpike
+// (another AuthType beside the Paths' sign-on) has no attributes here and
+// is denied.
+authz_status CheckAttribute(request_rec* request, const char* require_line, const void*) noexcept {
+  if (request->user == nullptr) return AUTHZ_DENIED_NO_USER;
+  const SignOn* sign_on = KeptSignOn(request);
+  if (sign_on == nullptr || sign_on->user != request->user) return AUTHZ_DENIED;
+  const char* rest = require_line;
+  const char* name = ap_getword_conf(request->pool, &rest);
+  const auto attribute = std::find_if(sign_on->attributes.begin(), sign_on->attributes.end(),
+                                      [name](const SignOnAttribute& a) { return a.name == name; });
+  if (attribute == sign_on->attributes.end()) return AUTHZ_DENIED;
+  while (*rest != '\0') {
+    const char* wanted = ap_getword_conf(request->pool, &rest);
+    if (std::find(attribute->values.begin(), attribute->values.end(), wanted) != attribute->values.end()) {
+      return AUTHZ_GRANTED;
+    }
+  }
+  return AUTHZ_DENIED;
+}
+
+// A line without a name and a value would deny everyone, silently: refused
+// when the configuration is read.
+const char* ParseAttributeLine(cmd_parms* cmd, const char* require_line, const void**) {
+  const char* rest = require_line;
+  const char* name = ap_getword_conf(cmd->temp_pool, &rest);
+  if (*name == '\0' || *ap_getword_conf(cmd->temp_pool, &rest) == '\0') {
+    return "Require turnpike-attribute takes an attribute's name and one or more values";
+  }
+  return nullptr;
+}
+
+const authz_provider kAttributeAuthz = {&CheckAttribute, &ParseAttributeLine};
+
+void RegisterHooks(apr_pool_t* pool) {
   // mod_http2 puts its own response filters on an HTTP/2 request in this
   // same hook; a redirect answered before that would reach no browser.
   static const char* const after_http2[] = {"mod_http2.c", nullptr};
@@ -456,6 +578,11 @@ void RegisterHooks(apr_pool_t*) {
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_status(ChildStatus, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_read_request(FilterRequest, after_http2, nullptr, APR_HOOK_REALLY_FIRST);
+  // Per configuration, as Apache's own authentication modules: an internal
+  // request under the same configuration as its parent keeps its user.
+  ap_hook_check_authn(Authenticate, nullptr, nullptr, APR_HOOK_MIDDLE, AP_AUTH_INTERNAL_PER_CONF);
+  ap_register_auth_provider(pool, AUTHZ_PROVIDER_GROUP, kAttributeProvider, AUTHZ_PROVIDER_VERSION,
+                            &kAttributeAuthz, AP_AUTH_INTERNAL_PER_CONF);
 }
 
 }  // namespace

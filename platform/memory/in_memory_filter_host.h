@@ -67,6 +67,10 @@ class InMemoryFilterHost final : public FilterHost {
   bool touched() const noexcept { return touched_; }
   // The last header the filter gave the application (name, value).
   const std::optional<std::pair<std::string, std::string>>& replaced() const noexcept { return replaced_; }
+  // Protected whatever the paths say, as a server's own rules may make it.
+  void SetProtectedByServer() noexcept { protected_by_server_ = true; }
+  // The sign-on the filter let the request through with.
+  const std::optional<SignOn>& signed_on() const noexcept { return signed_on_; }
 
   bool GetUrl(char* buffer, std::uint32_t* size) override;
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
@@ -76,6 +80,8 @@ class InMemoryFilterHost final : public FilterHost {
   bool GetServerPath(char* buffer, std::uint32_t* size) override;
   bool SendAnswer(const Answer& answer) override;
   BodyRead ReadBody(std::size_t limit, std::string& body) override;
+  void SignedOn(const SignOn& sign_on) override { signed_on_ = sign_on; }
+  bool ProtectedByServer() noexcept override { return protected_by_server_; }
 
  private:
   bool Fails(Operation operation, std::string_view name) const;
@@ -89,6 +95,8 @@ class InMemoryFilterHost final : public FilterHost {
   std::optional<Response> response_;
   std::optional<Answer> answer_;
   std::optional<std::pair<std::string, std::string>> replaced_;
+  std::optional<SignOn> signed_on_;
+  bool protected_by_server_ = false;
   bool touched_ = false;
 };
 

@@ -52,7 +52,19 @@ bool CurlHttpRequest::Configure(const char* url) {
          // enforces the same limit for chunked answers.
          SetOption(handle, CURLOPT_MAXFILESIZE, max_body) &&
          SetOption(handle, CURLOPT_WRITEFUNCTION, &CurlHttpRequest::OnBody) &&
-         SetOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(this));
+         SetOption(handle, CURLOPT_WRITEDATA, static_cast<void*>(this)) && TrustOnly(handle);
+}
+
+// The CAs the administrator named replace the system's bundle and its
+// folder of hashed certificates alike, which libcurl would otherwise also
+// search.
+bool CurlHttpRequest::TrustOnly(CURL* handle) const noexcept {
+  const std::string* pem = settings_.trusted_certificates;
+  if (pem == nullptr) return true;
+  curl_blob blob{const_cast<char*>(pem->data()), pem->size(), CURL_BLOB_NOCOPY};
+  return SetOption(handle, CURLOPT_CAINFO_BLOB, &blob) &&
+         SetOption(handle, CURLOPT_CAINFO, static_cast<const char*>(nullptr)) &&
+         SetOption(handle, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
 }
 
 bool CurlHttpRequest::Get(const char* url) {

@@ -31,6 +31,7 @@ class CurlHttpRequest final : public HttpRequest {
       : handle_(handle), settings_(settings) {}
 
   bool Configure(const char* url);
+  bool TrustOnly(CURL* handle) const noexcept;
   static std::size_t OnBody(char* data, std::size_t size, std::size_t count,
                             void* self) noexcept;
 

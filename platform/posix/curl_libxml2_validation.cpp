@@ -4,6 +4,8 @@
 #include <libxml/parser.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <new>
 
 #include "platform/posix/curl_http_request.h"
@@ -51,6 +53,18 @@ CurlLibxml2ValidationPlatform::~CurlLibxml2ValidationPlatform() {
 void CurlLibxml2ValidationPlatform::SetTotalTimeout(std::chrono::milliseconds total) {
   settings_.total_timeout = total;
   settings_.connect_timeout = std::min(connect_timeout_, total);
+}
+
+bool CurlLibxml2ValidationPlatform::TrustOnlyCertificatesIn(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  // A file of another kind (a key, DER bytes, an empty file) would make
+  // every validation fail; it is refused at start-up instead.
+  if (file.bad() || text.find("-----BEGIN CERTIFICATE-----") == std::string::npos) return false;
+  trusted_certificates_ = std::move(text);
+  settings_.trusted_certificates = &trusted_certificates_;
+  return true;
 }
 
 std::unique_ptr<ValidationSession> CurlLibxml2ValidationPlatform::Begin() {

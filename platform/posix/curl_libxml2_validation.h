@@ -14,7 +14,8 @@
 //     validation URL is never redirected to plain HTTP (WinHTTP's default
 //     policy), so a ticket check that started encrypted stays encrypted;
 //   - server certificates and host names are verified against the system's
-//     certificate store; there is no switch to turn that off;
+//     certificate store, or against the CAs of one PEM file alone
+//     (TrustOnlyCertificatesIn); there is no switch to turn that off;
 //   - a connect time-out and a total time-out bound how long a request
 //     thread can be held by a slow or silent CAS server; SetTotalTimeout
 //     replaces the total (ValidationTimeout) and brings the connect time-out
@@ -45,6 +46,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include "platform/validation_platform.h"
 
@@ -66,6 +68,9 @@ struct CurlHttpSettings {
   std::chrono::milliseconds total_timeout = kValidationTotalTimeout;
   std::size_t max_response_bytes = kValidationMaxResponseBytes;
   long max_redirects = kValidationMaxRedirects;
+  // The PEM text of the only CAs trusted; null: the system's store. Owned
+  // by the platform, which outlives every request.
+  const std::string* trusted_certificates = nullptr;
 };
 
 class CurlLibxml2ValidationPlatform final : public ValidationPlatform {
@@ -77,6 +82,9 @@ class CurlLibxml2ValidationPlatform final : public ValidationPlatform {
 
   std::unique_ptr<ValidationSession> Begin() override;
   void SetTotalTimeout(std::chrono::milliseconds total) override;
+  // Reads the file once, here: Apache's parent reads it as root, and its
+  // children, which may not read it, inherit the text.
+  bool TrustOnlyCertificatesIn(const std::string& path) override;
 
   // False when libcurl's process-wide initialisation failed.
   bool initialized() const noexcept { return initialized_; }
@@ -85,6 +93,7 @@ class CurlLibxml2ValidationPlatform final : public ValidationPlatform {
   CurlHttpSettings settings_;
   // The connect time-out as built, which a shorter total cuts down.
   std::chrono::milliseconds connect_timeout_;
+  std::string trusted_certificates_;
   bool initialized_ = false;
 };
 

@@ -15,6 +15,7 @@ import os
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -90,19 +91,22 @@ def registry_text(cas_url, session_timeout=60, debug=1, validation_path="service
 class CasProcess:
     """tests/support/cas_server.py as a child process on a free port."""
 
-    def __init__(self):
+    def __init__(self, arguments=()):
+        """arguments: more of the server's options (--tls-cert PEM --tls-key PEM)."""
         self.process = None
         self.url = None
+        self.arguments = list(arguments)
 
     def start(self):
         self.process = subprocess.Popen(
-            [sys.executable, CAS_SERVER, "--port", "0", "--exit-on-stdin-eof"],
+            [sys.executable, CAS_SERVER, "--port", "0", "--exit-on-stdin-eof", *self.arguments],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        line = self.process.stdout.readline().strip()  # "listening 127.0.0.1:PORT"
+        line = self.process.stdout.readline().strip()  # "listening [https ]127.0.0.1:PORT"
         if not line.startswith("listening "):
             self.stop()
             raise RuntimeError("the test CAS server did not start: %r" % line)
-        self.url = "http://" + line.split()[1]
+        words = line.split()
+        self.url = ("https://" if words[1] == "https" else "http://") + words[-1]
         return self
 
     def stop(self):
@@ -408,7 +412,7 @@ class Browser:
     def _sign_in(self, login_url):
         login = urllib.parse.urlsplit(login_url)
         service = urllib.parse.parse_qs(login.query)["service"][0]
-        connection = http.client.HTTPConnection(login.hostname, login.port, timeout=10)
+        connection = cas_connection(login)
         try:
             connection.request("GET", "/login?" + urllib.parse.urlencode(
                 {"service": service, "username": self.user, "auto": "1"}))
@@ -417,6 +421,16 @@ class Browser:
             return response.getheader("Location")
         finally:
             connection.close()
+
+
+def cas_connection(url):
+    """A connection to the test CAS server of `url` (urlsplit), over HTTPS
+    when it speaks it; its certificate is the TLS tests' business, not the
+    browser's."""
+    if url.scheme == "https":
+        return http.client.HTTPSConnection(url.hostname, url.port, timeout=10,
+                                           context=ssl._create_unverified_context())
+    return http.client.HTTPConnection(url.hostname, url.port, timeout=10)
 
 
 def signon_cookie(headers):

@@ -105,6 +105,13 @@ class SignOnOverHttp(unittest.TestCase):
         events = [event for event in self.apache.turnpike_events() if event[1] == 4]
         self.assertIn(("info", 4, "The Turnpike filter authenticated via cookie:: alice"), events)
 
+    def test_start_warns_of_what_turnpike_try_check_finds(self):
+        warnings = [line[line.index("Add: ") + 5:] for line in self.apache.error_log_text().splitlines()
+                    if "[turnpike:warn]" in line and "Turnpike production check: " in line]
+        self.assertEqual(warnings, ['"ServerBaseURL"="https://www.example.org"  (the scheme and name browsers use)',
+                                    '"OpaqueCookie"=dword:00000001',
+                                    '"ServerURL"="https://%s"' % self.cas.url[len("http://"):]])
+
     def test_redirect_to_a_head_request_has_no_body_either(self):
         status, reason, headers, body = self.apache.request("/secure/report.txt", method="HEAD")
         self.assertEqual((status, reason, body), (302, "Redirection", b""))

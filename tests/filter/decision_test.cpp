@@ -262,6 +262,32 @@ TEST_F(Decision, ProtectedByTheServersPathAndWithoutPathParameters) {
   }
 }
 
+// A host that chooses the protected requests itself (Apache's AuthType,
+// nginx's `turnpike on`) gets the same roads for a URL outside every path,
+// and learns who signed on; the Paths alone still let that URL pass.
+TEST_F(Decision, RequestsTheServerProtectsTakeTheRoadsWithoutAPath) {
+  Start();
+  SignOn();
+  InMemoryFilterHost anonymous = BrowserRequest("/app/page?a=1");
+  anonymous.SetProtectedByServer();
+  EXPECT_EQ(Run(anonymous), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(anonymous.response()->headers,
+            "Location: https://cas.example.org/cas/login?service=http://www.example.org/app/page%3fa%3d1\r\n\r\n");
+  EXPECT_FALSE(anonymous.signed_on());
+
+  InMemoryFilterHost known = BrowserRequest("/app/page", "VAVUZE=ST-1");
+  known.SetProtectedByServer();
+  EXPECT_EQ(Run(known), FilterStatus::NextNotification);
+  ASSERT_TRUE(known.signed_on());
+  EXPECT_EQ(known.signed_on()->user, "alice");
+  EXPECT_EQ(known.HeaderValues("CASUser:"), std::vector<std::string>{"alice"});
+
+  InMemoryFilterHost by_paths = BrowserRequest("/app/page", "VAVUZE=ST-1");
+  EXPECT_EQ(Run(by_paths), FilterStatus::NextNotification);
+  EXPECT_FALSE(by_paths.signed_on());
+  EXPECT_TRUE(by_paths.HeaderValues("CASUser:").empty());
+}
+
 TEST_F(Decision, ExpiredSessionGoesBackToLogin) {
   Start();
   SignOn();

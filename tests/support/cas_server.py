@@ -4,12 +4,15 @@
 It listens on 127.0.0.1 only. Run it as a program:
 
     python3 tests/support/cas_server.py [--port 0] [--fault MODE] [--rebuild-query]
+                                        [--tls-cert PEM --tls-key PEM]
                                         [--exit-on-stdin-eof]
 
 The first line on stdout is "listening 127.0.0.1:PORT" (port 0 picks a free
 one), so a test can start it and read where it is. SIGTERM or SIGINT stops it.
 With --exit-on-stdin-eof it also stops when its stdin closes, so a test
-program that dies cannot leave it behind.
+program that dies cannot leave it behind. With --tls-cert and --tls-key it
+speaks HTTPS with that certificate chain and key (the line then reads
+"listening https 127.0.0.1:PORT").
 
 Or use it from Python:
 
@@ -81,6 +84,7 @@ import os
 import secrets
 import signal
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -456,13 +460,29 @@ class CasHttpServer(ThreadingHTTPServer):
     daemon_threads = True  # hanging handlers must not keep the process alive
     allow_reuse_address = True
 
-    def __init__(self, port=0, fault="none", verbose=False, rebuild_query=False):
+    def __init__(self, port=0, fault="none", verbose=False, rebuild_query=False, tls=None):
         super().__init__(("127.0.0.1", port), CasHandler)
+        self.tls = tls is not None
+        if self.tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*tls)
+            # The handshake runs on the request's own thread (finish_request):
+            # a client that refuses the certificate must not hold up the others.
+            self.socket = context.wrap_socket(self.socket, server_side=True,
+                                              do_handshake_on_connect=False)
         self.tickets = TicketRegistry()
         self.fault = fault
         self.rebuild_query = rebuild_query
         self.verbose = verbose
         self.stopping = threading.Event()
+
+    def finish_request(self, request, client_address):
+        if self.tls:
+            try:
+                request.do_handshake()
+            except (OSError, ValueError):
+                return  # the client refused the certificate, as the TLS tests mean it to
+        super().finish_request(request, client_address)
 
     def handle_error(self, request, client_address):
         # Clients that give up (time-outs, size limits) are part of the tests.
@@ -473,8 +493,9 @@ class CasHttpServer(ThreadingHTTPServer):
 class CasServer:
     """The server on a thread of its own, as a context manager."""
 
-    def __init__(self, port=0, fault="none", verbose=False, rebuild_query=False):
-        self._server = CasHttpServer(port, fault, verbose, rebuild_query)
+    def __init__(self, port=0, fault="none", verbose=False, rebuild_query=False, tls=None):
+        """tls: (certificate chain file, key file) to speak HTTPS."""
+        self._server = CasHttpServer(port, fault, verbose, rebuild_query, tls)
         self._thread = None
 
     @property
@@ -483,7 +504,7 @@ class CasServer:
 
     @property
     def url(self):
-        return "http://127.0.0.1:%d" % self.port
+        return "%s://127.0.0.1:%d" % ("https" if self._server.tls else "http", self.port)
 
     @property
     def tickets(self):
@@ -517,10 +538,15 @@ def main(argv=None):
     parser.add_argument("--fault", choices=FAULT_MODES, default="none")
     parser.add_argument("--verbose", action="store_true")
     parser.add_argument("--rebuild-query", action="store_true")
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
     parser.add_argument("--exit-on-stdin-eof", action="store_true")
     args = parser.parse_args(argv)
+    if bool(args.tls_cert) != bool(args.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
+    tls = (args.tls_cert, args.tls_key) if args.tls_cert else None
 
-    server = CasServer(args.port, args.fault, args.verbose, args.rebuild_query).start()
+    server = CasServer(args.port, args.fault, args.verbose, args.rebuild_query, tls).start()
     done = threading.Event()
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: done.set())
@@ -532,7 +558,7 @@ def main(argv=None):
                 pass
             done.set()
         threading.Thread(target=watch_stdin, daemon=True).start()
-    print("listening 127.0.0.1:%d" % server.port, flush=True)
+    print("listening %s127.0.0.1:%d" % ("https " if tls else "", server.port), flush=True)
     done.wait()
     server.stop()
     return 0

@@ -78,6 +78,30 @@ class TurnpikeTry(unittest.TestCase):
         self.assertEqual(lines[2]["events"], [
             {"type": 2, "message": "The Turnpike ISAPI could not read the url from the headers.", "detail": ""}])
 
+    def test_check_prints_each_finding_and_exits_1_until_none_is_left(self):
+        careful = CONFIG.replace("http://127.0.0.1:9/cas", "https://cas.example.org/cas").replace(
+            '"Debug"', '"ServerBaseURL"="https://www.example.org"\n"CookieAttributes"="HttpOnly; Secure"\n'
+            '"OpaqueCookie"=dword:00000001\n"Debug"')
+        rows = [
+            # name, .reg text, exit status, the lines it proposes
+            ("as in the tests", CONFIG, 1, ['"ServerBaseURL"="https://www.example.org"  '
+                                            '(the scheme and name browsers use)',
+                                            '"OpaqueCookie"=dword:00000001',
+                                            '"ServerURL"="https://127.0.0.1:9/cas"']),
+            ("ready for production", careful, 0, []),
+            ("refused", CONFIG.replace('"LoginPath"="login"', ""), 1, []),
+        ]
+        for name, text, status, lines in rows:
+            with self.subTest(name):
+                registry = write(text)
+                try:
+                    done, json_lines = run("--check", "--registry", registry, "--json")
+                finally:
+                    os.unlink(registry)
+                self.assertEqual(done.returncode, status, done.stdout)
+                self.assertEqual(json_lines[0]["start"]["ok"], name != "refused")
+                self.assertEqual([line["finding"]["line"] for line in json_lines[1:]], lines)
+
     def test_refused_start_exits_1_with_the_cause(self):
         broken = write(CONFIG.replace('"LoginPath"="login"\n', ""))
         try:
