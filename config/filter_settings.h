@@ -50,6 +50,13 @@ struct FilterSettings {
   std::uint32_t MaxValidations = 0;           // validations at once; 0: not set, the host's default
   std::uint32_t ValidationTimeout = 0;        // seconds one validation may take in all
   ProtectedPathList ProtectedPaths;
+  // A Redis server that keeps the sign-ons, shared by every process and
+  // server pointed at it ("redis://cache.example.org:6379/0", as checked by
+  // ParseRedisAddress); absent: the host's own store.
+  std::optional<std::string> SharedCache;
+  // The password the Redis server asks for (AUTH), or absent. Never written
+  // to an event.
+  std::optional<std::string> SharedCachePassword;
 };
 
 }  // namespace turnpike

@@ -1,6 +1,7 @@
 #include "config/settings_table.h"
 
 #include "common/ascii.h"
+#include "common/redis_address.h"
 
 namespace turnpike {
 namespace {
@@ -53,6 +54,8 @@ constexpr SettingDescription kTable[] = {
     OptionalNumber("MaxValidations", &FilterSettings::MaxValidations, 0, UINT32_MAX),
     OptionalNumber("ValidationTimeout", &FilterSettings::ValidationTimeout,
                    kDefaultValidationTimeout, kMaxValidationTimeout),
+    OptionalText("SharedCache", &FilterSettings::SharedCache, &SharedCacheOf),
+    OptionalText("SharedCachePassword", &FilterSettings::SharedCachePassword),
 };
 
 }  // namespace
@@ -75,6 +78,11 @@ std::optional<std::string> ServerBaseOf(std::string_view text) {
                          c == '-' || c == '.' || c == ':' || c == '[' || c == ']' || c == '_';
     if (!allowed) return std::nullopt;
   }
+  return std::string(text);
+}
+
+std::optional<std::string> SharedCacheOf(std::string_view text) {
+  if (!ParseRedisAddress(text)) return std::nullopt;
   return std::string(text);
 }
 

@@ -71,4 +71,8 @@ inline constexpr std::uint32_t kMaxValidationTimeout = 2'147'483;
 // producing service URLs that no CAS server would recognise.
 std::optional<std::string> ServerBaseOf(std::string_view text);
 
+// The SharedCache value as given, when ParseRedisAddress takes it; nothing
+// otherwise, and the value is refused at start-up.
+std::optional<std::string> SharedCacheOf(std::string_view text);
+
 }  // namespace turnpike

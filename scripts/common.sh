@@ -10,6 +10,7 @@ TURNPIKE_PACKAGES=(
   apache2 apache2-dev chromium chromium-driver python3-selenium
   clang-14 libclang-rt-14-dev
   wrk libapache2-mod-auth-cas python3-matplotlib openssl
+  redis-server memcached
 )
 
 turnpike_install_packages() {

@@ -24,6 +24,7 @@
 #include "platform/memory/recording_event_log.h"
 #include "platform/posix/curl_libxml2_validation.h"
 #include "platform/posix/reg_file_registry.h"
+#include "platform/posix/posix_stream_socket.h"
 #include "platform/posix/system_clock.h"
 #include "tools/json_writer.h"
 
@@ -331,7 +332,9 @@ int Run(int argc, char** argv) {
   RecordingEventLog log;
   SystemClock clock;
   CurlLibxml2ValidationPlatform validation;
-  TurnpikeFilter filter(PlatformServices{&registry, &log, &clock, &validation, nullptr});
+  PosixStreamConnector network;
+  TurnpikeFilter filter(PlatformServices{.registry = &registry, .event_log = &log, .clock = &clock,
+                                         .validation = &validation, .network = &network});
 
   if (const auto& problem = registry.problem()) {
     filter.reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());

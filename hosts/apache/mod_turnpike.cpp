@@ -52,6 +52,7 @@
 #include "hosts/apache/shared_validation_slots.h"
 #include "hosts/apache/socache_byte_store.h"
 #include "platform/posix/curl_libxml2_validation.h"
+#include "platform/posix/posix_stream_socket.h"
 #include "platform/posix/reg_file_registry.h"
 #include "platform/posix/system_clock.h"
 
@@ -93,6 +94,7 @@ struct FilterRuntime {
   ApacheEventLog event_log;
   SystemClock clock;
   CurlLibxml2ValidationPlatform validation;
+  PosixStreamConnector network;
   std::optional<SocacheByteStore> cache;
   std::optional<SharedSignOnStore> store;
   // The serving generation's count of validations across all children.
@@ -127,6 +129,7 @@ bool StartFilter(FilterRuntime& runtime) {
       .credentials = store,
       .validation_slots = runtime.validation_slots ? &*runtime.validation_slots : nullptr,
       .default_max_validations = runtime.default_max_validations,
+      .network = &runtime.network,
   });
   if (const auto& problem = runtime.registry.problem()) {
     runtime.filter->reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());
