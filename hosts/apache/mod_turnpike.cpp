@@ -78,6 +78,7 @@ struct ModuleConfig {
   const ap_socache_provider_t* cache_provider;  // found by check_config
   ap_socache_instance_t* cache_instance;
   const char* cache_name_in_use;
+  const char* cache_arguments_in_use;
 };
 
 ModuleConfig* ConfigOf(const server_rec* server) {
@@ -194,6 +195,7 @@ const char* ResolveCache(ModuleConfig& config, apr_pool_t* pconf, apr_pool_t* pt
   config.cache_provider = provider;
   config.cache_instance = instance;
   config.cache_name_in_use = name;
+  config.cache_arguments_in_use = arguments;
   return nullptr;
 }
 
@@ -359,7 +361,8 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
   }
   runtime->default_max_validations = DefaultMaxValidations();
   runtime->cache.emplace(SocacheBinding{config.cache_provider, config.cache_name_in_use,
-                                        config.cache_instance, &cache_mutex, server});
+                                        config.cache_instance, &cache_mutex, server,
+                                        config.cache_arguments_in_use});
   runtime->store.emplace(*runtime->cache, runtime->clock);
   if (!StartFilter(*runtime)) return HTTP_INTERNAL_SERVER_ERROR;
   if (config.scrub_headers != 0) {

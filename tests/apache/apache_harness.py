@@ -74,9 +74,11 @@ def free_port():
 
 
 def registry_text(cas_url, session_timeout=60, debug=1, validation_path="serviceValidate",
-                  numbers=None):
-    """The .reg file; `numbers` adds REG_DWORD values ({name: value})."""
+                  numbers=None, texts=None):
+    """The .reg file; `numbers` adds REG_DWORD values, `texts` REG_SZ ones
+    ({name: value})."""
     values = "".join('"%s"=dword:%08x\n' % item for item in (numbers or {}).items())
+    values += "".join('"%s"="%s"\n' % item for item in (texts or {}).items())
     return REGISTRY.format(cas_url=cas_url, session_timeout=session_timeout, debug=debug,
                            validation_path=validation_path, values=values)
 
