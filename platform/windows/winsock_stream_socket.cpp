@@ -165,7 +165,8 @@ std::unique_ptr<StreamConnection> WinsockStreamConnector::Connect(const std::str
         continue;
       }
       u_long non_blocking = 1;
-      if (ioctlsocket(owned.s, FIONBIO, &non_blocking) != 0) {
+      // FIONBIO is an unsigned command code that ioctlsocket takes as a long.
+      if (ioctlsocket(owned.s, static_cast<long>(FIONBIO), &non_blocking) != 0) {
         DescribeLast(failure);
         continue;
       }
