@@ -90,9 +90,9 @@ RedisCheck RedisByteStore::Check(std::string& failure) noexcept {
 }
 
 // One command on a kept connection, or a new one. A kept connection that
-// fails was most likely closed by a restart of the server, as every other
-// kept one then was: they all go, and the command runs once more on a new
-// connection.
+// fails at once was most likely closed by a restart of the server, as every
+// other kept one then was: they all go, and the command runs once more on a
+// new connection.
 RedisByteStore::Outcome RedisByteStore::Run(const std::string& command, RespReply& reply, std::string& failure) {
   std::unique_ptr<StreamConnection> connection;
   {
@@ -103,17 +103,22 @@ RedisByteStore::Outcome RedisByteStore::Run(const std::string& command, RespRepl
     }
   }
   if (connection) {
-    std::string ignored;
-    if (Exchange(*connection, command, DeadlineAfter(kRedisCommandTimeout), reply, ignored) == Outcome::Answered) {
+    const Deadline deadline = DeadlineAfter(kRedisCommandTimeout);
+    if (Exchange(*connection, command, deadline, reply, failure) == Outcome::Answered) {
       Keep(std::move(connection));
       return Outcome::Answered;
     }
     connection.reset();
+    // A server that let the command time out is hung, not restarted: asking
+    // it again would only double the wait.
+    const bool hung = std::chrono::steady_clock::now() >= deadline;
     std::vector<std::unique_ptr<StreamConnection>> stale;
     {
       const std::lock_guard lock(idle_mutex_);
       stale.swap(idle_);
     }
+    if (hung) return Outcome::ConnectionFailed;
+    failure.clear();
   }
   Outcome outcome = Outcome::Answered;
   connection = Open(outcome, failure);
@@ -133,9 +138,11 @@ std::unique_ptr<StreamConnection> RedisByteStore::Open(Outcome& outcome, std::st
     Failed("could not connect: " + why, failure);
     return nullptr;
   }
+  // The log-in counts as one command: AUTH and SELECT share its time.
+  const Deadline deadline = DeadlineAfter(kRedisCommandTimeout);
   const auto step = [&](const char* name, const std::string& command) {
     RespReply reply;
-    outcome = Exchange(*connection, command, DeadlineAfter(kRedisCommandTimeout), reply, failure);
+    outcome = Exchange(*connection, command, deadline, reply, failure);
     if (outcome != Outcome::Answered) return false;
     if (reply.type == RespType::SimpleString && reply.text == "OK") return true;
     outcome = Outcome::ServerRefused;

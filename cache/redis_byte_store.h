@@ -9,15 +9,18 @@
 //     ends. A value longer than kMaxEncodedSignOnSize fails Get.
 //   - Every connection is made within kRedisConnectTimeout, and logs in
 //     (AUTH, when a password is set) and selects the database (SELECT, when
-//     not 0) before its first command; every command, from its first byte
-//     sent to the last of its reply, takes at most kRedisCommandTimeout. So
-//     an unreachable or hung server holds a request for at most the sum.
+//     not 0) before its first command, within kRedisCommandTimeout for both;
+//     every command, from its first byte sent to the last of its reply,
+//     takes at most kRedisCommandTimeout. So an unreachable or hung server
+//     holds an operation for at most the connect time-out and two command
+//     time-outs.
 //   - Idle connections are kept, at most kRedisIdleConnections, and taken
-//     by one request at a time. A kept connection that fails (the server
-//     restarted and closed it) is dropped and the command runs once more on
-//     a new one: SET, GET and DEL give the same result when repeated. A
-//     connection that fails otherwise, or answers with something that is not
-//     RESP, is dropped.
+//     by one operation at a time. A kept connection that fails before its
+//     time-out (the server restarted and closed it) is dropped with every
+//     other kept one, and the command runs once more on a new connection:
+//     SET, GET and DEL give the same result when repeated. A connection that
+//     times out, fails otherwise or answers with something that is not RESP
+//     is dropped, and the operation fails.
 //   - A failure's text names the server as configured and what went wrong,
 //     "redis://127.0.0.1:6379: could not connect: Connection refused (error
 //     111)", or the server's own error line; never the password.
