@@ -71,6 +71,13 @@ struct FilterSettings {
   std::optional<std::string> CookieAttributes;
   // 1: the cookie carries random bits instead of the ticket; 0 (default): the ticket.
   std::uint32_t OpaqueCookie = 0;
+  // A Redis server that keeps the sign-ons, shared by every process and
+  // server pointed at it ("redis://cache.example.org:6379/0", as checked by
+  // ParseRedisAddress); absent: the host's own store.
+  std::optional<std::string> SharedCache;
+  // The password the Redis server asks for (AUTH), or absent. Never written
+  // to an event.
+  std::optional<std::string> SharedCachePassword;
 };
 
 }  // namespace turnpike

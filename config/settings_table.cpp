@@ -1,6 +1,7 @@
 #include "config/settings_table.h"
 
 #include "common/ascii.h"
+#include "common/redis_address.h"
 
 namespace turnpike {
 namespace {
@@ -69,6 +70,8 @@ constexpr SettingDescription kTable[] = {
     OptionalText("CACertificateFile", &FilterSettings::CACertificateFile),
     OptionalText("CookieAttributes", &FilterSettings::CookieAttributes),
     OptionalSwitch("OpaqueCookie", &FilterSettings::OpaqueCookie),
+    OptionalText("SharedCache", &FilterSettings::SharedCache, &SharedCacheOf),
+    OptionalText("SharedCachePassword", &FilterSettings::SharedCachePassword),
 };
 
 }  // namespace
@@ -101,6 +104,11 @@ std::optional<std::string> ServerBaseOf(std::string_view text) {
                          c == '-' || c == '.' || c == ':' || c == '[' || c == ']' || c == '_';
     if (!allowed) return std::nullopt;
   }
+  return std::string(text);
+}
+
+std::optional<std::string> SharedCacheOf(std::string_view text) {
+  if (!ParseRedisAddress(text)) return std::nullopt;
   return std::string(text);
 }
 

@@ -74,5 +74,8 @@ std::optional<std::string> ServerBaseOf(std::string_view text);
 // The LogoutPath value: a path that starts with '/', without query,
 // fragment, blank or control byte; nothing for anything else.
 std::optional<std::string> LogoutPathOf(std::string_view text);
+// The SharedCache value as given, when ParseRedisAddress takes it; nothing
+// otherwise, and the value is refused at start-up.
+std::optional<std::string> SharedCacheOf(std::string_view text);
 
 }  // namespace turnpike

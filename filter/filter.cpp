@@ -69,6 +69,16 @@ bool IsScriptRequest(FilterHost& host) {
   }
 }
 
+constexpr const char* kNoNetwork =
+    "The Turnpike filter cannot keep sign-ons in a shared cache on this web server, please remove "
+    "the value:";
+constexpr const char* kSharedCacheRefused =
+    "The Turnpike filter was refused by the shared credentials cache, please check SharedCache and "
+    "SharedCachePassword:";
+constexpr const char* kSharedCacheUnreachable =
+    "The Turnpike filter could not reach the shared credentials cache; sign-ons fail until it "
+    "answers:";
+
 }  // namespace
 
 TurnpikeFilter::TurnpikeFilter(const PlatformServices& services)
@@ -95,7 +105,18 @@ bool TurnpikeFilter::Start() {
     FreeSettings(settings_);
     return false;
   }
-  if (services_.credentials != nullptr) {
+  if (settings_.SharedCache) {
+    const std::optional<RedisAddress> address = ParseRedisAddress(*settings_.SharedCache);
+    if (services_.network == nullptr || !address) {
+      reporter_.LogEvent(EventType::Error, kNoNetwork, "SharedCache");
+      return false;
+    }
+    redis_.emplace(*address, settings_.SharedCachePassword, *services_.network);
+    shared_.emplace(*redis_, *services_.clock);
+    shared_->Attach(CacheTimeouts{settings_.SessionTimeout, settings_.CacheCleanTimeout}, reporter_);
+    credentials_ = &*shared_;
+    if (services_.check_shared_cache_at_start && !CheckSharedCache()) return false;
+  } else if (services_.credentials != nullptr) {
     credentials_ = services_.credentials;
   } else {
     cache_.emplace(*services_.clock, CacheTimeouts{settings_.SessionTimeout, settings_.CacheCleanTimeout},
@@ -114,7 +135,24 @@ bool TurnpikeFilter::Start() {
   return true;
 }
 
+bool TurnpikeFilter::CheckSharedCache() {
+  if (!redis_) return true;
+  std::string failure;
+  switch (redis_->Check(failure)) {
+    case RedisCheck::Ok: return true;
+    case RedisCheck::Unreachable:
+      reporter_.LogEventText(EventType::Warning, kSharedCacheUnreachable, failure);
+      return true;
+    case RedisCheck::Refused:
+      reporter_.LogEventText(EventType::Error, kSharedCacheRefused, failure);
+      return false;
+  }
+  return false;
+}
+
 void TurnpikeFilter::Stop() {
+  shared_.reset();
+  redis_.reset();
   FreeSettings(settings_);
   reporter_.LogEvent(EventType::Stopped, nullptr, nullptr);
 }

@@ -28,6 +28,8 @@
 #include <string_view>
 
 #include "cache/credentials_cache.h"
+#include "cache/redis_byte_store.h"
+#include "cache/shared_sign_on_store.h"
 #include "cache/sign_on_store.h"
 #include "common/sign_on.h"
 #include "common/version.h"
@@ -40,6 +42,7 @@
 #include "platform/filter_host.h"
 #include "platform/isapi.h"
 #include "platform/registry_access.h"
+#include "platform/stream_socket.h"
 #include "platform/validation_platform.h"
 #include "validation/validate_ticket.h"
 #include "validation/validation_slots.h"
@@ -74,6 +77,13 @@ struct PlatformServices {
   // TurnpikeCACertificateFile), which wins over CACertificateFile; null:
   // the registry's value, if any.
   const char* ca_certificate_file = nullptr;
+  // Sockets, for a SharedCache of Redis. Null: the host cannot reach one,
+  // and a configuration that names one is refused.
+  StreamConnector* network = nullptr;
+  // Whether Start logs in to a SharedCache itself (CheckSharedCache). A host
+  // whose start may not wait on the network (IIS: DllMain holds the loader
+  // lock) says false and calls CheckSharedCache later.
+  bool check_shared_cache_at_start = true;
 };
 
 // A returning ticket that waits for its validation, with what the answer
@@ -124,6 +134,15 @@ class TurnpikeFilter {
   // The stop steps: settings freed, stopped event.
   void Stop();
 
+  // With SharedCache set: logs in to the Redis server once, and reports
+  // what it found. False (an error event) when the server refuses the
+  // password or the database, which no later request could change; a
+  // server that cannot be reached is a warning, and true: sign-ons then
+  // fail, with their events, until it answers. True without SharedCache.
+  // Start runs it unless the host said otherwise; such a host runs it after
+  // a successful Start, where it may wait on the network.
+  bool CheckSharedCache();
+
   // One notification. Anything but the pre-processed headers passes
   // untouched and nothing is read.
   FilterStatus HttpFilterProc(FilterHost& host, Dword notification_type) noexcept;
@@ -172,6 +191,9 @@ class TurnpikeFilter {
   EventReporter reporter_;
   // The in-process sign-ons, when the host lends no store of its own.
   std::optional<CredentialsCache> cache_;
+  // The sign-ons in Redis, when SharedCache is set.
+  std::optional<RedisByteStore> redis_;
+  std::optional<SharedSignOnStore> shared_;
   SignOnStore* credentials_ = nullptr;
   // The count of validations, when the host lends none.
   InProcessValidationSlots own_slots_;

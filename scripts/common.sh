@@ -11,6 +11,7 @@ TURNPIKE_PACKAGES=(
   clang-14 libclang-rt-14-dev
   wrk libapache2-mod-auth-cas python3-matplotlib openssl
   nginx nginx-dev
+  redis-server memcached
 )
 
 turnpike_install_packages() {

@@ -25,6 +25,7 @@
 #include "platform/memory/recording_event_log.h"
 #include "platform/posix/curl_libxml2_validation.h"
 #include "platform/posix/reg_file_registry.h"
+#include "platform/posix/posix_stream_socket.h"
 #include "platform/posix/system_clock.h"
 #include "tools/json_writer.h"
 
@@ -344,10 +345,12 @@ int Run(int argc, char** argv) {
   RecordingEventLog log;
   SystemClock clock;
   CurlLibxml2ValidationPlatform validation;
+  PosixStreamConnector network;
   // Its requests are in memory, bodies included (they have none), so it
   // checks a configuration with SingleLogout as Apache would take it.
   TurnpikeFilter filter(PlatformServices{.registry = &registry, .event_log = &log, .clock = &clock,
-                                         .validation = &validation, .reads_request_bodies = true});
+                                         .validation = &validation, .reads_request_bodies = true,
+                                         .network = &network});
 
   if (const auto& problem = registry.problem()) {
     filter.reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());

@@ -68,6 +68,7 @@
 #include "hosts/apache/shared_validation_slots.h"
 #include "hosts/apache/socache_byte_store.h"
 #include "platform/posix/curl_libxml2_validation.h"
+#include "platform/posix/posix_stream_socket.h"
 #include "platform/posix/reg_file_registry.h"
 #include "platform/posix/system_clock.h"
 
@@ -96,6 +97,7 @@ struct ModuleConfig {
   const ap_socache_provider_t* cache_provider;  // found by check_config
   ap_socache_instance_t* cache_instance;
   const char* cache_name_in_use;
+  const char* cache_arguments_in_use;
 };
 
 ModuleConfig* ConfigOf(const server_rec* server) {
@@ -117,6 +119,7 @@ struct FilterRuntime {
   ApacheEventLog event_log;
   SystemClock clock;
   CurlLibxml2ValidationPlatform validation;
+  PosixStreamConnector network;
   std::optional<SocacheByteStore> cache;
   std::optional<SharedSignOnStore> store;
   // The serving generation's count of validations across all children.
@@ -151,6 +154,7 @@ bool StartFilter(FilterRuntime& runtime) {
       .default_max_validations = runtime.default_max_validations,
       .reads_request_bodies = true,
       .ca_certificate_file = runtime.ca_certificate_file,
+      .network = &runtime.network,
   });
   if (const auto& problem = runtime.registry.problem()) {
     runtime.filter->reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());
@@ -215,6 +219,7 @@ const char* ResolveCache(ModuleConfig& config, apr_pool_t* pconf, apr_pool_t* pt
   config.cache_provider = provider;
   config.cache_instance = instance;
   config.cache_name_in_use = name;
+  config.cache_arguments_in_use = arguments;
   return nullptr;
 }
 
@@ -393,7 +398,8 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
   }
   runtime->default_max_validations = DefaultMaxValidations();
   runtime->cache.emplace(SocacheBinding{config.cache_provider, config.cache_name_in_use,
-                                        config.cache_instance, &cache_mutex, server});
+                                        config.cache_instance, &cache_mutex, server,
+                                        config.cache_arguments_in_use});
   runtime->store.emplace(*runtime->cache, runtime->clock);
   if (!StartFilter(*runtime)) return HTTP_INTERNAL_SERVER_ERROR;
   // What turnpike-try --check says, once per start, where an administrator

@@ -148,9 +148,11 @@ ByteStoreStatus SocacheByteStore::Call(std::string& failure, ProviderCall call) 
 ByteStoreStatus SocacheByteStore::Trouble(apr_status_t status, std::string& failure) const noexcept {
   char reason[256];
   apr_strerror(status, reason, sizeof reason);
-  char detail[512];
-  apr_snprintf(detail, sizeof detail, "%s: %s (status %d)",
-               binding_.provider_name != nullptr ? binding_.provider_name : "?", reason, status);
+  char detail[768];
+  apr_snprintf(detail, sizeof detail, "%s: %s (status %d)%s%s",
+               binding_.provider_name != nullptr ? binding_.provider_name : "?", reason, status,
+               binding_.provider_arguments != nullptr ? " at " : "",
+               binding_.provider_arguments != nullptr ? binding_.provider_arguments : "");
   try {
     failure = detail;
   } catch (const std::bad_alloc&) {

@@ -7,8 +7,10 @@
 //   - A lifetime becomes the provider's absolute expiry, from APR's clock.
 //     memcached reads a lifetime above 30 days as a date, so for memcache
 //     it is capped at 30 days, which then also bounds the sign-on.
-//   - A failure's text names the provider as configured, APR's reason and
-//     the status: "memcache: Connection refused (status 111)".
+//   - A failure's text names the provider as configured, APR's reason, the
+//     status and the provider's arguments, which for memcache and redis are
+//     the servers' addresses: "memcache: Connection refused (status 111) at
+//     cache1.example.org:11211".
 //   - Nothing survives a restart of Apache with shmcb (the segment is made
 //     anew), but does with memcache and redis. A full shmcb cache makes room
 //     by dropping its oldest entries.
@@ -43,6 +45,9 @@ struct SocacheBinding {
   // Read at every use: a child process re-attaches the mutex at its start.
   apr_global_mutex_t* const* mutex = nullptr;
   server_rec* server = nullptr;         // for the provider's own logging
+  // The provider's arguments as configured (memcached's or Redis's
+  // addresses), named in every failure; null: none.
+  const char* provider_arguments = nullptr;
 };
 
 class SocacheByteStore final : public ByteStore {

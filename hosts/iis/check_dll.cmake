@@ -27,7 +27,7 @@ if(NOT exports STREQUAL "GetFilterVersion;HttpFilterProc")
 endif()
 
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
-set(system_dlls kernel32.dll advapi32.dll ole32.dll oleaut32.dll shlwapi.dll msvcrt.dll user32.dll)
+set(system_dlls kernel32.dll advapi32.dll ole32.dll oleaut32.dll shlwapi.dll msvcrt.dll user32.dll ws2_32.dll)
 set(imported "")
 foreach(import IN LISTS imports)
   string(REPLACE "DLL Name: " "" dll "${import}")

@@ -12,6 +12,8 @@
 // only between a successful attach and the detach; the process record below
 // is written only inside DllMain, which the loader serialises, and only read
 // in between. No exception leaves an exported function.
+// Winsock 2 before windows.h, which would otherwise bring in Winsock 1.
+#include <winsock2.h>
 #include <windows.h>
 #include <httpfilt.h>
 
@@ -25,6 +27,7 @@
 #include "platform/windows/windows_clock.h"
 #include "platform/windows/windows_event_log.h"
 #include "platform/windows/windows_registry.h"
+#include "platform/windows/winsock_stream_socket.h"
 
 namespace {
 
@@ -48,6 +51,7 @@ struct FilterProcess {
   turnpike::WindowsEventLog event_log;
   turnpike::WindowsClock clock;
   turnpike::MsxmlValidationPlatform validation;
+  turnpike::WinsockStreamConnector network;
   turnpike::TurnpikeFilter filter{turnpike::PlatformServices{
       .registry = &registry,
       .event_log = &event_log,
@@ -56,7 +60,14 @@ struct FilterProcess {
       .credentials = nullptr,
       .validation_slots = nullptr,
       .default_max_validations = DefaultMaxValidations(),
+      .network = &network,
+      // Not under the loader lock: GetFilterVersion logs in to it.
+      .check_shared_cache_at_start = false,
   }};
+  // Set when GetFilterVersion found the SharedCache refusing its log-in:
+  // IIS does not load the filter, and a request that comes all the same is
+  // answered with an error.
+  bool refused = false;
 };
 
 // Engaged from the start of a process attach until its stop steps have run.
@@ -95,8 +106,19 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   }
 }
 
+// IIS calls it once, after the load and outside the loader lock: where a
+// SharedCache is logged in to for the first time. FALSE keeps the filter
+// from loading, the error event saying why.
 extern "C" BOOL WINAPI GetFilterVersion(PHTTP_FILTER_VERSION version) {
   if (version == nullptr) return FALSE;
+  if (g_process) {
+    try {
+      g_process->refused = !g_process->filter.CheckSharedCache();
+    } catch (...) {
+      g_process->refused = true;
+    }
+    if (g_process->refused) return FALSE;
+  }
   turnpike::HttpFilterVersion ours{};
   if (!turnpike::GetFilterVersion(&ours)) return FALSE;
   turnpike::CopyFilterVersion(ours, *version);
@@ -106,7 +128,9 @@ extern "C" BOOL WINAPI GetFilterVersion(PHTTP_FILTER_VERSION version) {
 extern "C" DWORD WINAPI HttpFilterProc(PHTTP_FILTER_CONTEXT context, DWORD notification_type,
                                       LPVOID notification) {
   if (notification_type != SF_NOTIFY_PREPROC_HEADERS) return SF_STATUS_REQ_NEXT_NOTIFICATION;
-  if (!g_process || context == nullptr || notification == nullptr) return SF_STATUS_REQ_ERROR;
+  if (!g_process || g_process->refused || context == nullptr || notification == nullptr) {
+    return SF_STATUS_REQ_ERROR;
+  }
   try {
     turnpike::IsapiFilterHost host(*context,
                                    *static_cast<PHTTP_FILTER_PREPROC_HEADERS>(notification));

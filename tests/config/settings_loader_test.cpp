@@ -74,7 +74,7 @@ std::string Show(const FilterSettings& s) {
   for (std::size_t i = 0; i < s.GatewayPaths.Count; ++i) {
     shown += " " + s.GatewayPaths.Paths[i] + "=" + s.GatewayPaths.LoweredPaths[i];
   }
-  return shown;
+  return shown + " | " + s.SharedCache.value_or("(none)") + " " + s.SharedCachePassword.value_or("(none)");
 }
 
 // What the test configuration loads as.
@@ -127,6 +127,11 @@ TEST(LoadSettings, ReadsEachUsableConfiguration) {
        [](FilterSettings& s) { s.ServerBaseURL = "HTTP://www.example.org:8080"; }},
       {"a base URL of an IPv6 address", {Sz("ServerBaseURL", "https://[2001:db8::1]:8443")},
        [](FilterSettings& s) { s.ServerBaseURL = "https://[2001:db8::1]:8443"; }},
+      {"a shared cache with its database and password",
+       {Sz("SharedCache", "redis://cache-1.example.org:6379/15"), Sz("SharedCachePassword", " p@ss:/ ")},
+       [](FilterSettings& s) { s.SharedCache = "redis://cache-1.example.org:6379/15", s.SharedCachePassword = " p@ss:/ "; }},
+      {"a shared cache of an IPv6 address, no database", {Sz("SharedCache", "REDIS://[::1]:65535")},
+       [](FilterSettings& s) { s.SharedCache = "REDIS://[::1]:65535"; }},
       {"the first twenty paths in enumeration order",
        [] {
          std::vector<Write> writes{Dword("skipped", 3, kPathsKey)};
@@ -212,6 +217,20 @@ TEST(LoadSettings, ReportsExactlyOneErrorNamingTheCauseAndKeepsNothing) {
       {"logout path with a query", {Sz("LogoutPath", "/logout?x")}, "LogoutPath"},
       {"logout path with a blank", {Sz("LogoutPath", "/log out")}, "LogoutPath"},
       {"Renew as a string", {Sz("Renew", "1")}, "Renew"},
+      // The shared cache's address is taken only whole: a part guessed at
+      // would send sign-ons to another server, or a password into events.
+      {"shared cache without a port", {Sz("SharedCache", "redis://cache.example.org")}, "SharedCache"},
+      {"shared cache on port 0", {Sz("SharedCache", "redis://cache.example.org:0")}, "SharedCache"},
+      {"shared cache port too large", {Sz("SharedCache", "redis://cache.example.org:65536")}, "SharedCache"},
+      {"shared cache port with a sign", {Sz("SharedCache", "redis://cache.example.org:+6379")}, "SharedCache"},
+      {"shared cache without a host", {Sz("SharedCache", "redis://:6379")}, "SharedCache"},
+      {"shared cache with a password in it", {Sz("SharedCache", "redis://:pw@cache.example.org:6379")}, "SharedCache"},
+      {"shared cache with a slash and no database", {Sz("SharedCache", "redis://cache.example.org:6379/")}, "SharedCache"},
+      {"shared cache database not a number", {Sz("SharedCache", "redis://cache.example.org:6379/a")}, "SharedCache"},
+      {"shared cache with a query", {Sz("SharedCache", "redis://cache.example.org:6379/0?x=1")}, "SharedCache"},
+      {"shared cache over TLS", {Sz("SharedCache", "rediss://cache.example.org:6379")}, "SharedCache"},
+      {"shared cache IPv6 unclosed", {Sz("SharedCache", "redis://[::1:6379")}, "SharedCache"},
+      {"shared cache with a blank", {Sz("SharedCache", "redis://cache example.org:6379")}, "SharedCache"},
       {"no usable path", {{"1", RegistryType::None, "", kPathsKey}}, paths, kNoPaths},
       {"paths only DWORDs, empty and expandable strings",
        {Dword("1", 7, kPathsKey), Path("2", ""), {"3", RegistryType::ExpandSz, std::string("/x\0", 3), kPathsKey}},

@@ -25,17 +25,20 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from cas_server import CasServer  # noqa: E402
+from store_servers import RedisServer  # noqa: E402
 
 ARGS = None
 WINE = os.environ.get("TURNPIKE_WINE", "/usr/lib/wine/wine64")
 
 SF_STATUS_REQ_FINISHED_KEEP_CONN = "0x08000001"
 SF_STATUS_REQ_NEXT_NOTIFICATION = "0x08000002"
+SF_STATUS_REQ_ERROR = "0x08000004"
 SF_NOTIFY_LOG = 0x10000000
 
 ERROR, WARNING, INFORMATION = 1, 2, 4
@@ -402,6 +405,75 @@ class IisLogoutGatewayTest(unittest.TestCase):
                 self.assertNotIn("CASUser:", answer["headers"])
             finally:
                 host.close()
+
+
+class IisFarmTest(unittest.TestCase):
+    """Two worker processes, as two servers of a farm or a web garden, that
+    keep their sign-ons in one Redis (SharedCache)."""
+
+    PASSWORD = "garden-secret-3"
+
+    def configure(self, cas, redis, password):
+        import_configuration(dict(CONFIGURATION, ServerURL=cas.url, SharedCache="redis://127.0.0.1:%d/2" % redis.port,
+                                  SharedCachePassword=password), ["/secure/"])
+
+    def test_signed_on_through_one_process_let_in_through_the_other_until_redis_stops(self):
+        with CasServer() as cas, RedisServer(password=self.PASSWORD) as redis:
+            self.configure(cas, redis, self.PASSWORD)
+            hosts = [Host(), Host()]
+            try:
+                self.assertEqual([host.first["version"]["result"] for host in hosts], [True, True])
+                ticket = cas.tickets.issue("http://www.example.org/secure/page", "alice")
+                answer = hosts[0].request("/secure/page?ticket=" + ticket)
+                self.assertIn("Set-Cookie: VAVUZE=" + ticket, answer["response"]["headers"])
+                answer = hosts[1].request("/secure/page", "Cookie:", "VAVUZE=" + ticket)
+                self.assertEqual(answer["headers"].get("CASUser:"), "alice")
+                self.assertEqual(redis.cli("-n", "2", "DBSIZE"), "1")
+
+                redis.stop()
+                time.sleep(1.2)  # what each process remembers of a sign-on it has just seen
+                started = time.monotonic()
+                answer = hosts[1].request("/secure/page", "Cookie:", "VAVUZE=" + ticket)
+                self.assertTrue(location(answer).startswith(cas.url + "/login?"), answer)
+                self.assertNotIn("CASUser:", answer["headers"])
+                ticket = cas.tickets.issue("http://www.example.org/secure/page", "alice")
+                answer = hosts[0].request("/secure/page?ticket=" + ticket)
+                self.assertEqual((answer["status"], answer["response"]), (SF_STATUS_REQ_ERROR, None))
+                # Refused connections: no waiting for a time-out (Wine itself
+                # takes a moment per request).
+                self.assertLess(time.monotonic() - started, 10)
+                for host in hosts:
+                    self.assertEqual(host.quit(), {"unloaded": True})
+                failures = [(event[2], event[3].split(": ")[0]) for host in hosts for event in host.events()
+                            if event[0] == ERROR and "redis://" in event[3]]
+            finally:
+                for host in hosts:
+                    host.close()
+        address = "redis://127.0.0.1:%d/2" % redis.port
+        self.assertEqual(failures, [
+            ("The Turnpike filter could not store a sign-on in the shared credentials cache:", address),
+            ("The Turnpike filter could not read the shared credentials cache:", address)])
+
+    def test_a_password_redis_refuses_keeps_the_filter_from_loading(self):
+        with CasServer() as cas, RedisServer(password=self.PASSWORD) as redis:
+            self.configure(cas, redis, "guessed-password")
+            host = Host()
+            try:
+                self.assertEqual(host.first["version"]["result"], False)
+                host.quit()
+                events = host.events()
+            finally:
+                host.close()
+        # The DLL has loaded (started) when IIS asks for its version.
+        shown = [event for event in events if event[1] != 4]
+        self.assertEqual([event[:3] for event in shown], [
+            STARTED[:3],
+            (ERROR, 1, "The Turnpike filter was refused by the shared credentials cache, please check "
+                       "SharedCache and SharedCachePassword:"),
+            STOPPED[:3]])
+        self.assertTrue(shown[1][3].startswith("redis://127.0.0.1:%d/2: AUTH: WRONGPASS" % redis.port),
+                        shown)
+        self.assertNotIn("guessed-password", str(events))
 
 
 def main():
