@@ -49,6 +49,16 @@ struct FilterSettings {
   std::optional<std::string> ServerBaseURL;
   std::uint32_t MaxValidations = 0;           // validations at once; 0: not set, the host's default
   std::uint32_t ValidationTimeout = 0;        // seconds one validation may take in all
+  // The start of the request headers that carry the sign-on's attributes
+  // ("CAS-" gives CAS-mail); header-name characters only. Absent: no
+  // attribute is passed on.
+  std::optional<std::string> AttributeHeaderPrefix;
+  // Appended to the sign-on cookie's Set-Cookie ("HttpOnly; Secure"), with
+  // no control character and no leading or trailing ';' or blank; absent:
+  // nothing appended.
+  std::optional<std::string> CookieAttributes;
+  // 1: the cookie carries 128 random bits, never the ticket; 0: the ticket.
+  std::uint32_t OpaqueCookie = 0;
   ProtectedPathList ProtectedPaths;
 };
 

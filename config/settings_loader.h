@@ -28,6 +28,10 @@ namespace turnpike {
 
 inline constexpr const char* kSettingsKey = "SOFTWARE\\Turnpike";
 inline constexpr const char* kPathsKey = "SOFTWARE\\Turnpike\\Paths";
+// The event that names a required value that is missing, or an optional one
+// that is unusable.
+inline constexpr const char* kValueMissing =
+    "A Turnpike registry configuration value is missing or null, please set a valid value for";
 // Room for a value name while enumerating the paths, terminator included.
 inline constexpr std::uint32_t kValueNameCapacity = 1000;
 
