@@ -39,6 +39,7 @@
 #include "platform/event_log_access.h"
 #include "platform/filter_host.h"
 #include "platform/isapi.h"
+#include "platform/random_source.h"
 #include "platform/registry_access.h"
 #include "platform/validation_platform.h"
 #include "validation/validate_ticket.h"
@@ -66,6 +67,10 @@ struct PlatformServices {
   // How many validations may run at once when MaxValidations is not set:
   // the host derives it from how many requests it serves at once.
   std::uint32_t default_max_validations = 1;
+  // The system's generator, for opaque cookies (OpaqueCookie 1). Null: the
+  // host has none, and a start with OpaqueCookie 1 is refused. The host's
+  // own store (`credentials`) is given it by the host.
+  RandomSource* random = nullptr;
 };
 
 // A returning ticket that waits for its validation, with what the answer

@@ -25,6 +25,7 @@
 #include "platform/posix/curl_libxml2_validation.h"
 #include "platform/posix/reg_file_registry.h"
 #include "platform/posix/system_clock.h"
+#include "platform/posix/system_random.h"
 #include "tools/json_writer.h"
 
 namespace turnpike {
@@ -330,8 +331,9 @@ int Run(int argc, char** argv) {
   RegFileRegistry registry = RegFileRegistry::FromFile(path);
   RecordingEventLog log;
   SystemClock clock;
+  SystemRandom random;
   CurlLibxml2ValidationPlatform validation;
-  TurnpikeFilter filter(PlatformServices{&registry, &log, &clock, &validation, nullptr});
+  TurnpikeFilter filter(PlatformServices{&registry, &log, &clock, &validation, nullptr, nullptr, 1, &random});
 
   if (const auto& problem = registry.problem()) {
     filter.reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());

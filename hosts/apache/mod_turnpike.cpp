@@ -12,7 +12,9 @@
 // another letter case, or with '_' or '.' for '-') is removed, from every
 // request, protected or not: a page the filter does not see as protected
 // must not carry a forged identity to an application that reads it
-// (TurnpikeScrubHeaders Off leaves unprotected requests as they came).
+// (TurnpikeScrubHeaders Off leaves unprotected requests as they came). With
+// AttributeHeaderPrefix set, every header whose name starts like the prefix
+// goes the same way.
 //
 // Life cycle. Apache reads its configuration twice when it starts (the first
 // pass only checks it, the second is the one that serves), re-reads it on
@@ -54,6 +56,7 @@
 #include "platform/posix/curl_libxml2_validation.h"
 #include "platform/posix/reg_file_registry.h"
 #include "platform/posix/system_clock.h"
+#include "platform/posix/system_random.h"
 
 // Declares turnpike_module, defined at the end, for APLOG_MARK's module tag.
 APLOG_USE_MODULE(turnpike);
@@ -92,6 +95,7 @@ struct FilterRuntime {
   RegFileRegistry registry;
   ApacheEventLog event_log;
   SystemClock clock;
+  SystemRandom random;
   CurlLibxml2ValidationPlatform validation;
   std::optional<SocacheByteStore> cache;
   std::optional<SharedSignOnStore> store;
@@ -102,6 +106,9 @@ struct FilterRuntime {
   // The identity header's name, when every request is to be rid of its
   // look-alikes (TurnpikeScrubHeaders On); null otherwise.
   const char* scrubbed_header = nullptr;
+  // AttributeHeaderPrefix, when it is set and scrubbed_header is; null
+  // otherwise.
+  const char* scrubbed_prefix = nullptr;
 };
 
 // The generation that serves requests: set by the serving pass's
@@ -127,6 +134,7 @@ bool StartFilter(FilterRuntime& runtime) {
       .credentials = store,
       .validation_slots = runtime.validation_slots ? &*runtime.validation_slots : nullptr,
       .default_max_validations = runtime.default_max_validations,
+      .random = &runtime.random,
   });
   if (const auto& problem = runtime.registry.problem()) {
     runtime.filter->reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());
@@ -136,7 +144,8 @@ bool StartFilter(FilterRuntime& runtime) {
   // comes before the start has finished.
   if (store != nullptr) {
     const FilterSettings& settings = runtime.filter->settings();
-    store->Attach(CacheTimeouts{settings.SessionTimeout, settings.CacheCleanTimeout}, runtime.filter->reporter());
+    store->Attach(CacheTimeouts{settings.SessionTimeout, settings.CacheCleanTimeout}, runtime.filter->reporter(),
+                  settings.OpaqueCookie != 0 ? &runtime.random : nullptr);
   }
   return true;
 }
@@ -360,7 +369,11 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
   runtime->store.emplace(*runtime->cache, runtime->clock);
   if (!StartFilter(*runtime)) return HTTP_INTERNAL_SERVER_ERROR;
   if (config.scrub_headers != 0) {
-    runtime->scrubbed_header = apr_pstrdup(pconf, runtime->filter->settings().AuthHeader.c_str());
+    const FilterSettings& settings = runtime->filter->settings();
+    runtime->scrubbed_header = apr_pstrdup(pconf, settings.AuthHeader.c_str());
+    if (settings.AttributeHeaderPrefix) {
+      runtime->scrubbed_prefix = apr_pstrdup(pconf, settings.AttributeHeaderPrefix->c_str());
+    }
   }
   serving = runtime;
   return OK;
@@ -426,6 +439,7 @@ int FilterRequest(request_rec* request) noexcept {
   try {
     if (runtime->scrubbed_header != nullptr) {
       RemoveLookAlikes(request->headers_in, runtime->scrubbed_header);
+      if (runtime->scrubbed_prefix != nullptr) RemovePrefixed(request->headers_in, runtime->scrubbed_prefix);
     }
     ApacheFilterHost host(request, runtime->scrubbed_header != nullptr);
     switch (runtime->filter->HttpFilterProc(host, kSfNotifyPreprocHeaders)) {

@@ -24,6 +24,7 @@
 #include "platform/windows/msxml_validation.h"
 #include "platform/windows/windows_clock.h"
 #include "platform/windows/windows_event_log.h"
+#include "platform/windows/windows_random.h"
 #include "platform/windows/windows_registry.h"
 
 namespace {
@@ -47,6 +48,7 @@ struct FilterProcess {
   turnpike::WindowsRegistry registry;
   turnpike::WindowsEventLog event_log;
   turnpike::WindowsClock clock;
+  turnpike::WindowsRandom random;
   turnpike::MsxmlValidationPlatform validation;
   turnpike::TurnpikeFilter filter{turnpike::PlatformServices{
       .registry = &registry,
@@ -56,6 +58,7 @@ struct FilterProcess {
       .credentials = nullptr,
       .validation_slots = nullptr,
       .default_max_validations = DefaultMaxValidations(),
+      .random = &random,
   }};
 };
 
