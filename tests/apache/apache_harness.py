@@ -61,6 +61,9 @@ SITE = {
     "public/who.shtml": WHO_PAGE,
     "secure/index.shtml": WHO_PAGE,
     "secure/report.txt": "the protected report\n",
+    # Every request header as the application sees it (HTTP_* variables).
+    "secure/env.shtml": "<pre>\n<!--#printenv -->\n</pre>\n",
+    "public/env.shtml": "<pre>\n<!--#printenv -->\n</pre>\n",
 }
 
 
@@ -74,9 +77,11 @@ def free_port():
 
 
 def registry_text(cas_url, session_timeout=60, debug=1, validation_path="serviceValidate",
-                  numbers=None):
-    """The .reg file; `numbers` adds REG_DWORD values ({name: value})."""
+                  numbers=None, texts=None):
+    """The .reg file; `numbers` adds REG_DWORD values ({name: value}), `texts`
+    REG_SZ values ({name: text})."""
     values = "".join('"%s"=dword:%08x\n' % item for item in (numbers or {}).items())
+    values += "".join('"%s"="%s"\n' % item for item in (texts or {}).items())
     return REGISTRY.format(cas_url=cas_url, session_timeout=session_timeout, debug=debug,
                            validation_path=validation_path, values=values)
 
