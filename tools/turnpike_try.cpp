@@ -269,9 +269,12 @@ Outcome RunRequest(TurnpikeFilter& filter, RecordingEventLog& log, const Options
   }
   outcome.response = host.response();
   if (outcome.response) jar.TakeFrom(outcome.response->headers);
-  // Named as IIS names it, with its colon.
-  if (const auto& replaced = host.replaced()) {
-    outcome.identity_header = std::make_pair(replaced->first + ":", replaced->second);
+  // Named as IIS names it, with its colon. The identity header is the
+  // first the filter sets; attribute headers may follow it.
+  if (host.replaced()) {
+    const std::string& name = filter.settings().AuthHeader;
+    const std::vector<std::string> values = host.HeaderValues(name);
+    if (!values.empty()) outcome.identity_header = std::make_pair(name + ":", values.front());
   }
   return outcome;
 }
