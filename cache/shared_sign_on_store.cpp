@@ -150,7 +150,8 @@ std::optional<SignOn> SharedSignOnStore::LookupShared(std::string_view cookie) {
     Report(EventType::Information, kTokenNotHeld, cookie);
     return std::nullopt;
   }
-  // Computed only where it keys the short memory; otherwise after it.
+  // With opaque cookies the short memory is keyed by the entry's key, the
+  // one thing a removal by ticket learns of the cookie.
   std::optional<SignOnKey> opaque_key;
   if (opaque) opaque_key = SignOnKeyOf(cookie);
   const std::string_view recent_token = opaque ? BytesOf(*opaque_key) : cookie;
