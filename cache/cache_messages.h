@@ -19,5 +19,7 @@ inline constexpr const char* kUserFound =
 inline constexpr const char* kEmptyWhileCleaning =
     "The Turnpike filter was found the auth timestamp map empty while cleaning";
 inline constexpr const char* kCleaned = "The Turnpike filter successfully cleaned the credentials cache";
+inline constexpr const char* kNoRandomCookie =
+    "The Turnpike filter could not draw an opaque cookie value from the system's random generator for:";
 
 }  // namespace turnpike::cache_messages

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cache/cache_messages.h"
+#include "cache/opaque_cookie.h"
 #include "common/bounded.h"
 
 namespace turnpike {
@@ -27,8 +28,8 @@ int AsEventCount(std::size_t count) noexcept {
 SignOnStore::~SignOnStore() = default;
 
 CredentialsCache::CredentialsCache(const Clock& clock, CacheTimeouts timeouts,
-                                   const EventReporter& reporter) noexcept
-    : clock_(clock), timeouts_(timeouts), reporter_(reporter) {}
+                                   const EventReporter& reporter, RandomSource* opaque_cookies) noexcept
+    : clock_(clock), timeouts_(timeouts), reporter_(reporter), opaque_cookies_(opaque_cookies) {}
 
 CredentialsCache::~CredentialsCache() = default;
 
@@ -36,6 +37,7 @@ void CredentialsCache::InitCredentialsCache() noexcept {
   std::lock_guard lock(mutex_);
   UserArtifactMap.clear();
   TimestampArtifactMap.clear();
+  TicketCookieMap.clear();
   try {
     UserArtifactMap.reserve(kCredentialsCacheBuckets);
     TimestampArtifactMap.reserve(kCredentialsCacheBuckets);
@@ -46,21 +48,43 @@ void CredentialsCache::InitCredentialsCache() noexcept {
 }
 
 std::optional<std::string> CredentialsCache::Store(const SignOn& sign_on) noexcept {
-  // The cookie value is the ticket.
-  const std::string_view token = sign_on.ticket;
-  // Copied before the lock, which other requests wait for; most sign-ons
-  // have none.
-  std::unique_ptr<std::vector<SignOnAttribute>> attributes;
+  // Made before the lock, which other requests wait for: the opaque cookie
+  // value, and the copy of the attributes (most sign-ons have none).
+  std::string opaque;
+  std::unique_ptr<EntryExtras> extras;
   try {
-    if (!sign_on.attributes.empty()) {
-      attributes = std::make_unique<std::vector<SignOnAttribute>>(sign_on.attributes);
+    if (opaque_cookies_ != nullptr) {
+      std::optional<std::string> made = NewOpaqueCookie(*opaque_cookies_);
+      if (!made) {
+        Report(EventType::Error, kNoRandomCookie, sign_on.user.c_str());
+        return std::nullopt;
+      }
+      opaque = std::move(*made);
+    }
+    if (!sign_on.attributes.empty() || opaque_cookies_ != nullptr) {
+      extras = std::make_unique<EntryExtras>(
+          EntryExtras{sign_on.attributes, opaque_cookies_ != nullptr ? sign_on.ticket : std::string()});
     }
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
+  const std::string_view token = opaque_cookies_ != nullptr ? std::string_view(opaque) : sign_on.ticket;
 
   const HashedToken hashed{token, TokenHash{}(token)};
   std::lock_guard lock(mutex_);
+  if (opaque_cookies_ != nullptr) {
+    // Storing a ticket again replaces its sign-on, as under its own name:
+    // the earlier cookie value goes with it.
+    const auto earlier = TicketCookieMap.find(sign_on.ticket);
+    if (earlier != TicketCookieMap.end()) {
+      const auto entry = TimestampArtifactMap.find(earlier->second);
+      if (entry != TimestampArtifactMap.end()) {
+        RemoveEntry(entry);
+      } else {
+        TicketCookieMap.erase(earlier);
+      }
+    }
+  }
   UserMap::iterator user_entry = UserArtifactMap.find(hashed);
   const bool new_user_entry = user_entry == UserArtifactMap.end();
   try {
@@ -78,9 +102,9 @@ std::optional<std::string> CredentialsCache::Store(const SignOn& sign_on) noexce
   try {
     const auto time_entry = TimestampArtifactMap.find(hashed);
     if (time_entry != TimestampArtifactMap.end()) {
-      time_entry->second = TimestampArtifact{sign_on.validated, std::move(attributes)};
+      time_entry->second = TimestampArtifact{sign_on.validated, std::move(extras)};
     } else {
-      TimestampArtifactMap.emplace(std::string(token), TimestampArtifact{sign_on.validated, std::move(attributes)});
+      TimestampArtifactMap.emplace(std::string(token), TimestampArtifact{sign_on.validated, std::move(extras)});
     }
   } catch (const std::bad_alloc&) {
     // Without its time the entry could never expire or be cleaned; take the
@@ -89,8 +113,19 @@ std::optional<std::string> CredentialsCache::Store(const SignOn& sign_on) noexce
     return std::nullopt;
   }
 
+  if (opaque_cookies_ != nullptr) {
+    try {
+      TicketCookieMap.emplace(sign_on.ticket, opaque);
+    } catch (const std::bad_alloc&) {
+      // A sign-on that single logout could not find must not be kept.
+      ExtractEntry(TimestampArtifactMap.find(hashed));
+      return std::nullopt;
+    }
+  }
+
   Report(EventType::Information, kEntriesCreated, user_entry->second.c_str());
 
+  if (opaque_cookies_ != nullptr) return opaque;
   try {
     return std::string(token);
   } catch (const std::bad_alloc&) {
@@ -132,7 +167,7 @@ std::optional<SignOn> CredentialsCache::Lookup(std::string_view cookie) noexcept
   std::vector<SignOnAttribute> attributes;
   try {
     user = user_entry->second;
-    if (found.attributes) attributes = *found.attributes;
+    if (found.extras) attributes = found.extras->attributes;
   } catch (const std::bad_alloc&) {
     Report(EventType::Error, kUserCopyFailed, nullptr);
     Report(EventType::Information, kUserFound, nullptr);
@@ -143,7 +178,16 @@ std::optional<SignOn> CredentialsCache::Lookup(std::string_view cookie) noexcept
 }
 
 std::optional<SignOn> CredentialsCache::RemoveByTicket(std::string_view ticket) noexcept {
-  return Remove(ticket);
+  if (opaque_cookies_ == nullptr) return Remove(ticket);
+  std::lock_guard lock(mutex_);
+  const auto index = TicketCookieMap.find(ticket);
+  if (index == TicketCookieMap.end()) return std::nullopt;
+  // The removal erases the index entry that holds this text: a copy on the
+  // stack, so that nothing is allocated.
+  char cookie[kOpaqueCookieLength];
+  if (index->second.size() != sizeof cookie) return std::nullopt;
+  std::copy(index->second.begin(), index->second.end(), cookie);
+  return RemoveHeld(std::string_view(cookie, sizeof cookie));
 }
 
 std::optional<SignOn> CredentialsCache::RemoveByCookie(std::string_view cookie) noexcept {
@@ -152,6 +196,10 @@ std::optional<SignOn> CredentialsCache::RemoveByCookie(std::string_view cookie) 
 
 std::optional<SignOn> CredentialsCache::Remove(std::string_view cookie) noexcept {
   std::lock_guard lock(mutex_);
+  return RemoveHeld(cookie);
+}
+
+std::optional<SignOn> CredentialsCache::RemoveHeld(std::string_view cookie) noexcept {
   const auto time_entry = TimestampArtifactMap.find(cookie);
   if (time_entry == TimestampArtifactMap.end()) return std::nullopt;
   const bool expired = IsExpired(time_entry->second.time, timeouts_.SessionTimeout, clock_.Now());
@@ -161,8 +209,9 @@ std::optional<SignOn> CredentialsCache::Remove(std::string_view cookie) noexcept
   TimestampArtifact& time = time_half.mapped();
   SignOn sign_on;
   sign_on.user = std::move(user_half.mapped());
-  if (time.attributes) sign_on.attributes = std::move(*time.attributes);
-  sign_on.ticket = std::move(time_half.key());
+  if (time.extras) sign_on.attributes = std::move(time.extras->attributes);
+  sign_on.ticket = opaque_cookies_ != nullptr && time.extras ? std::move(time.extras->ticket)
+                                                             : std::move(time_half.key());
   sign_on.validated = time.time;
   return sign_on;
 }
@@ -207,6 +256,12 @@ CredentialsCache::ExtractedEntry CredentialsCache::ExtractEntry(TimestampMap::it
   // remove. Extracting the node keeps its key alive, without a copy, for the
   // user-half removal and its report.
   ExtractedEntry removed{TimestampArtifactMap.extract(entry), UserMap::node_type{}};
+  // An opaque cookie's index entry goes with it, unless the ticket has been
+  // stored again under another cookie value since.
+  if (const EntryExtras* extras = removed.first.mapped().extras.get(); extras != nullptr && !extras->ticket.empty()) {
+    const auto index = TicketCookieMap.find(extras->ticket);
+    if (index != TicketCookieMap.end() && index->second == removed.first.key()) TicketCookieMap.erase(index);
+  }
   const auto user_entry = UserArtifactMap.find(removed.first.key());
   if (user_entry == UserArtifactMap.end()) {
     Report(EventType::Error, kUserHalfMissingOnDelete, removed.first.key().c_str());

@@ -1,9 +1,13 @@
 // CredentialsCache: the sign-ons of this process, kept in its memory.
 //
-// Two hash maps keyed by the ticket, which is the cookie value:
+// Two hash maps keyed by the cookie value, which is the ticket:
 // `UserArtifactMap` (ticket to the user name) and `TimestampArtifactMap`
 // (ticket to the time the ticket was validated and, when the CAS server
-// released any, the attributes). An entry lives `SessionTimeout` minutes
+// released any, the attributes). With opaque cookies (a RandomSource given)
+// the cookie value is 128 random bits instead (cache/opaque_cookie.h), the
+// entry keeps its ticket beside the attributes, and a third map,
+// `TicketCookieMap`, finds the cookie value of a ticket for single logout;
+// a ticket is then never a cookie value. An entry lives `SessionTimeout` minutes
 // from that time; using the cookie does not extend it. Expired entries are
 // removed when a lookup or a removal meets them, and by a cleaning that every
 // lookup starts with, at most once per `CacheCleanTimeout` minutes.
@@ -38,9 +42,9 @@
 //     that the CAS server has just validated, never a value a browser chose,
 //     so nobody outside can crowd one bucket.
 //
-// Memory: a sign-on without attributes takes the heap blocks a user name
-// alone did, of the same sizes (the attributes' null pointer fits in the
-// timestamp node's rounding). When an entry cannot be allocated, the half
+// Memory: a sign-on without attributes, under its ticket, takes the heap
+// blocks a user name alone did, of the same sizes (the extras' null pointer
+// fits in the timestamp node's rounding). When an entry cannot be allocated, the half
 // already made is taken out again, an existing entry keeps its old sign-on
 // and time, and the store answers nothing (the request decision reports that
 // and answers with an error). When the returned copy of the token cannot be
@@ -75,6 +79,7 @@
 #include "cache/sign_on_store.h"
 #include "eventlog/event_reporter.h"
 #include "platform/clock.h"
+#include "platform/random_source.h"
 
 namespace turnpike {
 
@@ -84,7 +89,10 @@ inline constexpr std::size_t kCredentialsCacheBuckets = 1024;
 
 class CredentialsCache final : public SignOnStore {
  public:
-  CredentialsCache(const Clock& clock, CacheTimeouts timeouts, const EventReporter& reporter) noexcept;
+  // `opaque_cookies`: where the random cookie values come from; null: the
+  // cookie value is the ticket. Borrowed, like the clock.
+  CredentialsCache(const Clock& clock, CacheTimeouts timeouts, const EventReporter& reporter,
+                   RandomSource* opaque_cookies = nullptr) noexcept;
   CredentialsCache(const CredentialsCache&) = delete;
   CredentialsCache& operator=(const CredentialsCache&) = delete;
   ~CredentialsCache() override;
@@ -98,7 +106,8 @@ class CredentialsCache final : public SignOnStore {
 
   std::optional<std::string> Store(const SignOn& sign_on) noexcept override;
   std::optional<SignOn> Lookup(std::string_view cookie) noexcept override;
-  // The cookie value is the ticket, so both find the same entry.
+  // Without opaque cookies the cookie value is the ticket, so both find the
+  // same entry.
   std::optional<SignOn> RemoveByTicket(std::string_view ticket) noexcept override;
   std::optional<SignOn> RemoveByCookie(std::string_view cookie) noexcept override;
 
@@ -121,22 +130,28 @@ class CredentialsCache final : public SignOnStore {
     }
     std::size_t operator()(const HashedToken& token) const noexcept { return token.hash; }
   };
-  // The attributes hang off a pointer that stays null for a sign-on without
-  // any, which most are. It rides in the timestamp half, whose node it
+  // The attributes (and an opaque cookie's ticket) hang off a pointer that
+  // stays null for a sign-on without any, which most are. It rides in the timestamp half, whose node it
   // leaves in the same malloc size class (glibc: 56 bytes asked, 64 taken,
   // as for 48); in the user half it would move that node up one class.
+  struct EntryExtras {
+    std::vector<SignOnAttribute> attributes;
+    std::string ticket;  // with opaque cookies: the ticket the cookie value stands for
+  };
   struct TimestampArtifact {
     TimeValue time = 0;
-    std::unique_ptr<std::vector<SignOnAttribute>> attributes;
+    std::unique_ptr<EntryExtras> extras;
   };
   using UserMap = std::unordered_map<std::string, std::string, TokenHash, std::equal_to<>>;
   using TimestampMap = std::unordered_map<std::string, TimestampArtifact, TokenHash, std::equal_to<>>;
+  using TicketMap = std::unordered_map<std::string, std::string, TokenHash, std::equal_to<>>;
   // The two halves of an entry taken out of the maps; a half that was
   // missing is empty.
   using ExtractedEntry = std::pair<TimestampMap::node_type, UserMap::node_type>;
 
   std::optional<SignOn> Remove(std::string_view cookie) noexcept;
-  // All three run with mutex_ held.
+  // All four run with mutex_ held.
+  std::optional<SignOn> RemoveHeld(std::string_view cookie) noexcept;
   void CleanCredentialsCache(TimeValue now);
   TimestampMap::iterator RemoveEntry(TimestampMap::iterator entry);
   ExtractedEntry ExtractEntry(TimestampMap::iterator entry);
@@ -147,10 +162,12 @@ class CredentialsCache final : public SignOnStore {
   const Clock& clock_;
   const CacheTimeouts timeouts_;
   const EventReporter& reporter_;
+  RandomSource* const opaque_cookies_;
 
   std::mutex mutex_;
   UserMap UserArtifactMap;
   TimestampMap TimestampArtifactMap;
+  TicketMap TicketCookieMap;  // opaque cookies only: ticket to cookie value
   TimeValue LastCleanTime = 0;
 };
 

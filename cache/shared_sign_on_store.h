@@ -8,6 +8,16 @@
 //     being the ticket, in the encoding of cache/sign_on_encoding.h: the
 //     shared store never holds a usable cookie value or ticket, and entries
 //     that earlier releases wrote are read.
+//   - With opaque cookies (Attach given a RandomSource) the cookie value is
+//     128 random bits (cache/opaque_cookie.h) and the ticket's key holds a
+//     ticket index, the key of the sign-on's entry, with the same lifetime:
+//     single logout finds the sign-on by its ticket in any process. Only
+//     values of the opaque form are accepted as cookies, so a ticket read
+//     from a log is no cookie. A removal by cookie leaves the index to
+//     expire (it then points at nothing) and answers the sign-on without
+//     its ticket, which the shared store does not keep. The short memory
+//     below is then keyed by the entry's key, so that a removal by ticket
+//     forgets it too.
 //   - A sign-on expires SessionTimeout minutes after its validation time,
 //     judged here with the filter's clock; one exactly that old is expired.
 //     The lifetime handed to the byte store is that same moment, at least
@@ -49,9 +59,11 @@
 
 #include "cache/byte_store.h"
 #include "cache/recent_sign_ons.h"
+#include "cache/sign_on_encoding.h"
 #include "cache/sign_on_store.h"
 #include "eventlog/event_reporter.h"
 #include "platform/clock.h"
+#include "platform/random_source.h"
 
 namespace turnpike {
 
@@ -76,7 +88,9 @@ class SharedSignOnStore final : public SignOnStore {
   // The time-outs the settings hold and the filter's reporter, once they are
   // loaded and before the first request. Until then every sign-on counts as
   // expired and nothing is reported.
-  void Attach(CacheTimeouts timeouts, const EventReporter& reporter) noexcept;
+  // `opaque_cookies`: where the random cookie values come from, borrowed
+  // like the clock; null: the cookie value is the ticket.
+  void Attach(CacheTimeouts timeouts, const EventReporter& reporter, RandomSource* opaque_cookies = nullptr) noexcept;
 
   std::optional<std::string> Store(const SignOn& sign_on) noexcept override;
   std::optional<SignOn> Lookup(std::string_view cookie) noexcept override;
@@ -87,7 +101,14 @@ class SharedSignOnStore final : public SignOnStore {
   template <typename Step>
   std::optional<SignOn> Answer(Step step) const noexcept;
   std::optional<SignOn> LookupShared(std::string_view cookie);
-  std::optional<SignOn> Remove(std::string_view cookie);
+  std::optional<std::string> StoreOpaque(const SignOn& sign_on, const std::string& value);
+  // Removes the entry under `key`, forgetting `recent` (its token in the
+  // short memory); answers the sign-on without its ticket. `cookie` names
+  // the entry in events.
+  std::optional<SignOn> RemoveAt(const SignOnKey& key, std::string_view recent, std::string_view cookie);
+  // The rest of RemoveAt, once `value` has been read from under `key`.
+  std::optional<SignOn> RemoveFetched(const SignOnKey& key, std::string_view value, std::string_view cookie);
+  std::optional<SignOn> RemoveTicket(std::string_view ticket);
   std::chrono::milliseconds LifetimeOf(TimeValue validated) const noexcept;
   void Report(EventType type, const char* message, std::string_view detail) const noexcept;
   void ReportTrouble(ByteStoreStatus status, const char* message, const std::string& failure) const noexcept;
@@ -96,6 +117,7 @@ class SharedSignOnStore final : public SignOnStore {
   const Clock& clock_;
   CacheTimeouts timeouts_;
   const EventReporter* reporter_ = nullptr;
+  RandomSource* opaque_cookies_ = nullptr;
   RecentSignOns recent_{clock_, kRecentSignOnTime, kRecentSignOnCount};
 };
 

@@ -127,4 +127,19 @@ std::optional<SignOn> DecodeSignOn(std::string_view value) {
   return sign_on;
 }
 
+std::string EncodeTicketIndex(const SignOnKey& entry) {
+  std::string value(1, static_cast<char>(kSignOnVersionTicketIndex));
+  value.append(reinterpret_cast<const char*>(entry.data()), entry.size());
+  return value;
+}
+
+std::optional<SignOnKey> DecodeTicketIndex(std::string_view value) noexcept {
+  SignOnKey key{};
+  if (value.size() != 1 + key.size() || static_cast<std::uint8_t>(value[0]) != kSignOnVersionTicketIndex) {
+    return std::nullopt;
+  }
+  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(value[1 + i]);
+  return key;
+}
+
 }  // namespace turnpike

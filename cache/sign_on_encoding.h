@@ -14,8 +14,12 @@
 //              then for each its name (length, bytes), its number of
 //              values (32 bits) and each value (length, bytes). All numbers
 //              little-endian; the value ends exactly after the last field.
-// Neither holds the ticket or the cookie value: a shared store may be read
-// by other machines. The store fills SignOn::ticket from what it was asked
+//   version 3: no sign-on but the ticket index of an opaque cookie: the
+//              version byte and the 20-byte key of the sign-on's entry,
+//              kept under the ticket's key so that single logout finds the
+//              sign-on by its ticket (DecodeSignOn refuses it).
+// None holds the ticket or the cookie value: a shared store may be read by
+// other machines. The store fills SignOn::ticket from what it was asked
 // with.
 //
 // The key: the SHA-1 digest of the cookie value, as earlier releases made
@@ -42,6 +46,7 @@ namespace turnpike {
 
 inline constexpr std::uint8_t kSignOnVersionUserOnly = 1;
 inline constexpr std::uint8_t kSignOnVersionWithAttributes = 2;
+inline constexpr std::uint8_t kSignOnVersionTicketIndex = 3;
 
 // The longest user name a shared store keeps; CAS user names are far
 // shorter.
@@ -63,5 +68,10 @@ using SignOnKey = Sha1Digest;
 
 // The key under which a shared store keeps the sign-on of `cookie`.
 inline SignOnKey SignOnKeyOf(std::string_view cookie) noexcept { return Sha1(cookie); }
+
+// The version 3 value that points from a ticket's key to `entry`, and the
+// key such a value holds (nothing for any other value).
+std::string EncodeTicketIndex(const SignOnKey& entry);
+std::optional<SignOnKey> DecodeTicketIndex(std::string_view value) noexcept;
 
 }  // namespace turnpike

@@ -57,8 +57,9 @@ class SignOnStore {
   virtual ~SignOnStore();
 
   // Keeps `sign_on`, replacing whatever its cookie value held. Answers the
-  // cookie value to send (the ticket itself), or nothing when the caller
-  // must answer with an error.
+  // cookie value to send (the ticket itself, or with opaque cookies a value
+  // of cache/opaque_cookie.h that only the store knows to belong to the
+  // ticket), or nothing when the caller must answer with an error.
   virtual std::optional<std::string> Store(const SignOn& sign_on) noexcept = 0;
 
   // The sign-on kept under `cookie` while it has not expired, or nothing,
@@ -73,7 +74,8 @@ class SignOnStore {
   virtual std::optional<SignOn> RemoveByTicket(std::string_view ticket) noexcept = 0;
 
   // Local logout: removes the sign-on kept under `cookie`, and answers it;
-  // nothing when none is kept.
+  // nothing when none is kept. A store that keeps no ticket beside an
+  // opaque cookie value (the shared store) answers it with an empty ticket.
   virtual std::optional<SignOn> RemoveByCookie(std::string_view cookie) noexcept = 0;
 
  protected:

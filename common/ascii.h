@@ -26,6 +26,14 @@ constexpr int AsciiHexValue(char c) noexcept {
   return c - 'A' + 10;
 }
 
+// A character that may stand in an HTTP header name (a token): letters,
+// digits and !#$%&'*+-.^_`|~. Anything else, a blank or a colon above all,
+// would change where the name ends.
+constexpr bool IsHeaderTokenChar(char c) noexcept {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
 // Lowers ASCII capitals in place up to the terminator.
 inline void AsciiLowerInPlace(char* text) noexcept {
   for (; *text != '\0'; ++text) *text = AsciiToLower(*text);

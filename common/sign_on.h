@@ -7,6 +7,7 @@
 // each field says.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,5 +40,22 @@ struct SignOn {
 
   friend bool operator==(const SignOn&, const SignOn&) = default;
 };
+
+// The most a sign-on's attributes may take, counted by AttributeBytes: a
+// sign-on with more is refused, so that every store keeps what it is given.
+inline constexpr std::size_t kMaxAttributeBytes = 16 * 1024;
+
+// What the attributes take as the shared stores encode them: each name and
+// value with its four bytes of length, and four more per attribute for its
+// count of values. Stops counting once past kMaxAttributeBytes.
+inline std::size_t AttributeBytes(const std::vector<SignOnAttribute>& attributes) noexcept {
+  std::size_t bytes = 0;
+  for (const SignOnAttribute& attribute : attributes) {
+    bytes += 8 + attribute.name.size();
+    for (const std::string& value : attribute.values) bytes += 4 + value.size();
+    if (bytes > kMaxAttributeBytes) break;
+  }
+  return bytes;
+}
 
 }  // namespace turnpike

@@ -49,6 +49,16 @@ struct FilterSettings {
   std::optional<std::string> ServerBaseURL;
   std::uint32_t MaxValidations = 0;           // validations at once; 0: not set, the host's default
   std::uint32_t ValidationTimeout = 0;        // seconds one validation may take in all
+  // The start of the request headers that carry the sign-on's attributes
+  // ("CAS-" gives CAS-mail); header-name characters only. Absent: no
+  // attribute is passed on.
+  std::optional<std::string> AttributeHeaderPrefix;
+  // Appended to the sign-on cookie's Set-Cookie ("HttpOnly; Secure"), with
+  // no control character and no leading or trailing ';' or blank; absent:
+  // nothing appended.
+  std::optional<std::string> CookieAttributes;
+  // 1: the cookie carries 128 random bits, never the ticket; 0: the ticket.
+  std::uint32_t OpaqueCookie = 0;
   ProtectedPathList ProtectedPaths;
   // Non-zero: a CAS server's single-logout POST to a protected or gateway
   // page removes the sign-on it names.
@@ -67,10 +77,6 @@ struct FilterSettings {
   // The PEM file of the CAs trusted for the CAS server's certificate,
   // instead of the system's store; absent: the system's store.
   std::optional<std::string> CACertificateFile;
-  // Appended to the sign-on cookie's Set-Cookie ("HttpOnly; Secure").
-  std::optional<std::string> CookieAttributes;
-  // 1: the cookie carries random bits instead of the ticket; 0 (default): the ticket.
-  std::uint32_t OpaqueCookie = 0;
   // A Redis server that keeps the sign-ons, shared by every process and
   // server pointed at it ("redis://cache.example.org:6379/0", as checked by
   // ParseRedisAddress); absent: the host's own store.

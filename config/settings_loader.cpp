@@ -35,6 +35,18 @@ class RegistrySettingsSource final : public SettingsSource {
   std::optional<std::string> Text(const char* name) override {
     return ReadStringValue(registry_, key_, name);
   }
+  std::optional<std::string> WholeText(const char* name) override {
+    RegistryType type = RegistryType::None;
+    std::uint32_t size = 0;
+    if (!registry_.QueryValue(key_, name, &type, nullptr, &size)) return std::nullopt;
+    if (type != RegistryType::Sz || size <= 1) return std::nullopt;
+    auto data = std::make_unique<char[]>(size);
+    if (!registry_.QueryValue(key_, name, nullptr, data.get(), &size)) return std::nullopt;
+    std::string_view text(data.get(), size);
+    while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+    if (text.empty()) return std::nullopt;
+    return std::string(text);
+  }
   std::optional<std::uint32_t> Number(const char* name) override {
     std::uint32_t number = 0;
     if (!ReadDwordValue(registry_, key_, name, number)) return std::nullopt;
@@ -110,7 +122,7 @@ bool LoadSettingsFrom(SettingsSource& source, const EventReporter& reporter, Fil
         break;
       }
       case SettingKind::OptionalText: {
-        std::optional<std::string> text = source.Text(value.name);
+        std::optional<std::string> text = value.whole_text ? source.WholeText(value.name) : source.Text(value.name);
         if (text && value.check_text != nullptr) {
           text = value.check_text(*text);
           usable = text.has_value();

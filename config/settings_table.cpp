@@ -20,22 +20,25 @@ constexpr SettingDescription RequiredNumber(const char* name, std::uint32_t Filt
 
 constexpr SettingDescription OptionalText(const char* name,
                                           std::optional<std::string> FilterSettings::*field,
-                                          std::optional<std::string> (*check)(std::string_view) = nullptr) {
+                                          std::optional<std::string> (*check)(std::string_view) = nullptr,
+                                          bool whole_text = false) {
   SettingDescription d{name, SettingKind::OptionalText};
   d.optional_text = field;
   d.check_text = check;
+  d.whole_text = whole_text;
   return d;
 }
 
 constexpr SettingDescription OptionalNumber(const char* name, std::uint32_t FilterSettings::*field,
-                                            std::uint32_t default_value, std::uint32_t maximum) {
+                                            std::uint32_t default_value, std::uint32_t maximum,
+                                            std::uint32_t minimum = 1) {
   SettingDescription d{name, SettingKind::OptionalNumber};
   d.number = field;
   d.default_number = default_value;
-  // 0 is unusable for every optional number so far: no ticket could ever be
+  // 0 is unusable for most optional numbers: no ticket could ever be
   // validated (MaxValidations), or a validation would wait on the CAS
-  // server for ever (ValidationTimeout).
-  d.minimum = 1;
+  // server for ever (ValidationTimeout). A switch takes it as off.
+  d.minimum = minimum;
   d.maximum = maximum;
   return d;
 }
@@ -68,10 +71,11 @@ constexpr SettingDescription kTable[] = {
     OptionalSwitch("ScriptsGet401", &FilterSettings::ScriptsGet401),
     // Whether the platform can read it is decided by the start steps.
     OptionalText("CACertificateFile", &FilterSettings::CACertificateFile),
-    OptionalText("CookieAttributes", &FilterSettings::CookieAttributes),
-    OptionalSwitch("OpaqueCookie", &FilterSettings::OpaqueCookie),
     OptionalText("SharedCache", &FilterSettings::SharedCache, &SharedCacheOf),
     OptionalText("SharedCachePassword", &FilterSettings::SharedCachePassword),
+    OptionalText("AttributeHeaderPrefix", &FilterSettings::AttributeHeaderPrefix, &AttributeHeaderPrefixOf),
+    OptionalText("CookieAttributes", &FilterSettings::CookieAttributes, &CookieAttributesOf, true),
+    OptionalNumber("OpaqueCookie", &FilterSettings::OpaqueCookie, 0, 1, 0),
 };
 
 }  // namespace
@@ -109,6 +113,25 @@ std::optional<std::string> ServerBaseOf(std::string_view text) {
 
 std::optional<std::string> SharedCacheOf(std::string_view text) {
   if (!ParseRedisAddress(text)) return std::nullopt;
+  return std::string(text);
+}
+
+std::optional<std::string> AttributeHeaderPrefixOf(std::string_view text) {
+  for (const char c : text) {
+    if (!IsHeaderTokenChar(c)) return std::nullopt;
+  }
+  return std::string(text);
+}
+
+std::optional<std::string> CookieAttributesOf(std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t') || byte == 0x7F) return std::nullopt;
+  }
+  const auto edge = [](char c) { return c == ' ' || c == '\t' || c == ';'; };
+  while (!text.empty() && edge(text.front())) text.remove_prefix(1);
+  while (!text.empty() && edge(text.back())) text.remove_suffix(1);
+  if (text.empty()) return std::nullopt;
   return std::string(text);
 }
 

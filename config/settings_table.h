@@ -28,6 +28,10 @@ class SettingsSource {
   virtual bool Has(const char* name) = 0;
   virtual std::optional<std::string> Text(const char* name) = 0;
   virtual std::optional<std::uint32_t> Number(const char* name) = 0;
+  // As Text, but with every byte the value holds up to its trailing NULs, so
+  // that a check can see a NUL inside it. A source that cannot hold one
+  // answers Text.
+  virtual std::optional<std::string> WholeText(const char* name) { return Text(name); }
 };
 
 enum class SettingKind {
@@ -52,6 +56,8 @@ struct SettingDescription {
   std::optional<std::string> (*check_text)(std::string_view) = nullptr;
   std::uint32_t minimum = 0;
   std::uint32_t maximum = UINT32_MAX;
+  // An optional text read with WholeText: its check sees what a NUL hides.
+  bool whole_text = false;
 };
 
 // Every value under SOFTWARE\Turnpike, in the order they are read.
@@ -77,5 +83,14 @@ std::optional<std::string> LogoutPathOf(std::string_view text);
 // The SharedCache value as given, when ParseRedisAddress takes it; nothing
 // otherwise, and the value is refused at start-up.
 std::optional<std::string> SharedCacheOf(std::string_view text);
+// The AttributeHeaderPrefix value when every byte of it may stand in a header
+// name (the token characters of HTTP); nothing otherwise.
+std::optional<std::string> AttributeHeaderPrefixOf(std::string_view text);
+
+// The CookieAttributes value without the blanks and ';' around it; nothing
+// when it holds a control character (CR, LF and NUL among them: they would
+// end the Set-Cookie line, or cut it, and add a header of their own) or
+// nothing but blanks and ';'.
+std::optional<std::string> CookieAttributesOf(std::string_view text);
 
 }  // namespace turnpike

@@ -108,11 +108,12 @@ FilterStatus LetPassWithoutSignOn(FilterHost& host, const FilterSettings& settin
 
 FilterStatus SendCookieRedirect(FilterHost& host, const EventReporter& reporter,
                                 std::string_view service_url, std::string_view token,
-                                const char* also_set_cookie) {
+                                const char* also_set_cookie, std::string_view cookie_attributes) {
   Answer answer;
   answer.location = service_url;
   std::string cookie(kCookieName);
   cookie.append("=").append(token).append(";path=").append(kCookiePath);
+  if (!cookie_attributes.empty()) cookie.append("; ").append(cookie_attributes);
   answer.set_cookies.push_back(std::move(cookie));
   if (also_set_cookie != nullptr) answer.set_cookies.emplace_back(also_set_cookie);
   return Send(host, reporter, answer, kCookieRedirectFailed);

@@ -86,10 +86,12 @@ FilterStatus LetPassWithoutSignOn(FilterHost& host, const FilterSettings& settin
 // 302 back to the page the browser asked for, `service_url` in its
 // unescaped form, setting VAVUZE=<token>;path=/ with no expiry: the sign-on
 // behind the token expires in the store, not in the browser.
-// `also_set_cookie`, when given, is a second cookie.
+// `also_set_cookie`, when given, is a second cookie; `cookie_attributes`,
+// when not empty, follows the first after "; " (CookieAttributes, checked at
+// start-up).
 FilterStatus SendCookieRedirect(FilterHost& host, const EventReporter& reporter,
                                 std::string_view service_url, std::string_view token,
-                                const char* also_set_cookie = nullptr);
+                                const char* also_set_cookie = nullptr, std::string_view cookie_attributes = {});
 
 // 403 with a short page that says the sign-on failed and whom to turn to,
 // clearing the failed-sign-on cookie so that a later attempt starts afresh.

@@ -8,6 +8,7 @@
 #include "common/bounded.h"
 #include "config/settings_loader.h"
 #include "filter/answers.h"
+#include "filter/attribute_headers.h"
 #include "filter/extraction.h"
 #include "filter/host_text.h"
 #include "filter/path_match.h"
@@ -30,6 +31,8 @@ constexpr const char* kNoTicketOrCookie = "The Turnpike filter was unable to fin
 constexpr const char* kSignOnLoopStopped =
     "The Turnpike filter stopped a sign-on after two ticket validations in a row failed, and "
     "showed the browser the sign-on failure page, for:";
+constexpr const char* kAttributesTooLarge =
+    "The Turnpike filter refused a sign-on whose attributes take more than 16 KiB, for:";
 constexpr const char* kValidationLimitReached =
     "The Turnpike filter is validating as many tickets as MaxValidations allows; the browser was "
     "sent to log in again:";
@@ -105,6 +108,12 @@ bool TurnpikeFilter::Start() {
     FreeSettings(settings_);
     return false;
   }
+  // Opaque cookies without a generator would be no cookies at all.
+  if (settings_.OpaqueCookie != 0 && services_.random == nullptr) {
+    reporter_.LogEvent(EventType::Error, kValueMissing, "OpaqueCookie");
+    FreeSettings(settings_);
+    return false;
+  }
   if (settings_.SharedCache) {
     const std::optional<RedisAddress> address = ParseRedisAddress(*settings_.SharedCache);
     if (services_.network == nullptr || !address) {
@@ -113,14 +122,15 @@ bool TurnpikeFilter::Start() {
     }
     redis_.emplace(*address, settings_.SharedCachePassword, *services_.network);
     shared_.emplace(*redis_, *services_.clock);
-    shared_->Attach(CacheTimeouts{settings_.SessionTimeout, settings_.CacheCleanTimeout}, reporter_);
+    shared_->Attach(CacheTimeouts{settings_.SessionTimeout, settings_.CacheCleanTimeout}, reporter_,
+                    settings_.OpaqueCookie != 0 ? services_.random : nullptr);
     credentials_ = &*shared_;
     if (services_.check_shared_cache_at_start && !CheckSharedCache()) return false;
   } else if (services_.credentials != nullptr) {
     credentials_ = services_.credentials;
   } else {
     cache_.emplace(*services_.clock, CacheTimeouts{settings_.SessionTimeout, settings_.CacheCleanTimeout},
-                   reporter_);
+                   reporter_, settings_.OpaqueCookie != 0 ? services_.random : nullptr);
     cache_->InitCredentialsCache();
     credentials_ = &*cache_;
   }
@@ -241,7 +251,7 @@ FirstStep TurnpikeFilter::BeginProtected(FilterHost& host, std::string_view url,
   for (std::optional<std::string_view> cookie = first; cookie; cookie = values.Next()) {
     const std::optional<SignOn> sign_on = credentials_->Lookup(*cookie);
     if (!sign_on) continue;
-    const FilterStatus status = SetIdentityHeader(host, settings_, reporter, sign_on->user.c_str());
+    const FilterStatus status = PassSignOn(host, settings_, reporter, *sign_on);
     if (status == FilterStatus::NextNotification) host.SignedOn(*sign_on);
     reporter.LogEvent(EventType::Information, kAuthenticatedByCookie, sign_on->user.c_str());
     return {status, std::nullopt};
@@ -324,6 +334,12 @@ FilterStatus TurnpikeFilter::FinishRequest(FilterHost& host, PendingValidation p
                            outcome.why, reporter);
     }
     const SignOn& sign_on = *outcome.sign_on;
+    // Every store keeps a sign-on this size, and no more.
+    if (AttributeBytes(sign_on.attributes) > kMaxAttributeBytes) {
+      reporter.LogEvent(EventType::Error, kAttributesTooLarge, sign_on.user.c_str());
+      return AnswerFailure(host, pending.service_, pending.failed_before_,
+                           "the CAS server released more than 16 KiB of attributes", reporter);
+    }
     const std::optional<std::string> token = credentials_->Store(sign_on);
     if (!token) {
       reporter.LogEvent(EventType::Error, kCookieNotStored, sign_on.user.c_str());
@@ -331,7 +347,9 @@ FilterStatus TurnpikeFilter::FinishRequest(FilterHost& host, PendingValidation p
     }
     reporter.LogEvent(EventType::Information, kCookieCreated, sign_on.user.c_str());
     return SendCookieRedirect(host, reporter, pending.service_.unescaped, *token,
-                              pending.failed_before_ ? kClearFailedSignOnCookie : nullptr);
+                              pending.failed_before_ ? kClearFailedSignOnCookie : nullptr,
+                              settings_.CookieAttributes ? std::string_view(*settings_.CookieAttributes)
+                                                         : std::string_view());
   } catch (...) {
     return FilterStatus::Error;
   }

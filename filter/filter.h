@@ -41,6 +41,7 @@
 #include "platform/event_log_access.h"
 #include "platform/filter_host.h"
 #include "platform/isapi.h"
+#include "platform/random_source.h"
 #include "platform/registry_access.h"
 #include "platform/stream_socket.h"
 #include "platform/validation_platform.h"
@@ -84,6 +85,10 @@ struct PlatformServices {
   // whose start may not wait on the network (IIS: DllMain holds the loader
   // lock) says false and calls CheckSharedCache later.
   bool check_shared_cache_at_start = true;
+  // The system's generator, for opaque cookies (OpaqueCookie 1). Null: the
+  // host has none, and a start with OpaqueCookie 1 is refused. The host's
+  // own store (`credentials`) is given it by the host.
+  RandomSource* random = nullptr;
 };
 
 // A returning ticket that waits for its validation, with what the answer

@@ -62,6 +62,12 @@ class FilterHost {
   // request's headers.
   virtual bool RemoveLookAlikeHeaders(const char* name) = 0;
 
+  // Removes every request header whose name starts like `prefix` (see
+  // HeaderNameStartsLike): the attribute headers' look-alikes. True when
+  // none is left; false when the host could not find out (this default),
+  // and the caller must then not pass attributes on.
+  virtual bool RemovePrefixedHeaders(const char* /*prefix*/) { return false; }
+
   // As GetUrl, for a server variable ("HTTPS", "SERVER_NAME").
   virtual bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) = 0;
 
@@ -120,6 +126,15 @@ constexpr bool HeaderNamesLookAlike(std::string_view a, std::string_view b) noex
     if (x != y) return false;
   }
   return true;
+}
+
+// Whether a header name starts with what an application would read as
+// `prefix` (HeaderNamesLookAlike on the name's first characters): CAS_mail
+// and cas.Mail both start like "CAS-". A trailing colon on the name is
+// ignored.
+constexpr bool HeaderNameStartsLike(std::string_view name, std::string_view prefix) noexcept {
+  if (!name.empty() && name.back() == ':') name.remove_suffix(1);
+  return name.size() >= prefix.size() && HeaderNamesLookAlike(name.substr(0, prefix.size()), prefix);
 }
 
 }  // namespace turnpike

@@ -27,6 +27,7 @@
 #include "platform/posix/reg_file_registry.h"
 #include "platform/posix/posix_stream_socket.h"
 #include "platform/posix/system_clock.h"
+#include "platform/posix/system_random.h"
 #include "tools/json_writer.h"
 
 namespace turnpike {
@@ -282,9 +283,12 @@ Outcome RunRequest(TurnpikeFilter& filter, RecordingEventLog& log, const Options
   }
   outcome.response = host.response();
   if (outcome.response) jar.TakeFrom(outcome.response->headers);
-  // Named as IIS names it, with its colon.
-  if (const auto& replaced = host.replaced()) {
-    outcome.identity_header = std::make_pair(replaced->first + ":", replaced->second);
+  // Named as IIS names it, with its colon. The identity header is the
+  // first the filter sets; attribute headers may follow it.
+  if (host.replaced()) {
+    const std::string& name = filter.settings().AuthHeader;
+    const std::vector<std::string> values = host.HeaderValues(name);
+    if (!values.empty()) outcome.identity_header = std::make_pair(name + ":", values.front());
   }
   return outcome;
 }
@@ -344,13 +348,14 @@ int Run(int argc, char** argv) {
   RegFileRegistry registry = RegFileRegistry::FromFile(path);
   RecordingEventLog log;
   SystemClock clock;
+  SystemRandom random;
   CurlLibxml2ValidationPlatform validation;
   PosixStreamConnector network;
   // Its requests are in memory, bodies included (they have none), so it
   // checks a configuration with SingleLogout as Apache would take it.
   TurnpikeFilter filter(PlatformServices{.registry = &registry, .event_log = &log, .clock = &clock,
                                          .validation = &validation, .reads_request_bodies = true,
-                                         .network = &network});
+                                         .network = &network, .random = &random});
 
   if (const auto& problem = registry.problem()) {
     filter.reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());

@@ -206,15 +206,34 @@ const SignOn* KeptSignOn(const request_rec* request) noexcept {
   return nullptr;
 }
 
-void RemoveLookAlikes(apr_table_t* headers, const char* name) noexcept {
+namespace {
+
+template <typename Matches>
+void RemoveMatching(apr_table_t* headers, Matches matches) noexcept {
   const apr_array_header_t* entries = apr_table_elts(headers);
   for (int i = 0; i < entries->nelts; ++i) {
     const auto* fields = reinterpret_cast<const apr_table_entry_t*>(entries->elts);
-    if (fields[i].key == nullptr || !HeaderNamesLookAlike(fields[i].key, name)) continue;
+    if (fields[i].key == nullptr || !matches(fields[i].key)) continue;
     // Unsetting moves the later entries down: look at this index again.
     apr_table_unset(headers, fields[i].key);
     --i;
   }
+}
+
+}  // namespace
+
+void RemoveLookAlikes(apr_table_t* headers, const char* name) noexcept {
+  RemoveMatching(headers, [name](const char* key) { return HeaderNamesLookAlike(key, name); });
+}
+
+void RemovePrefixed(apr_table_t* headers, const char* prefix) noexcept {
+  RemoveMatching(headers, [prefix](const char* key) { return HeaderNameStartsLike(key, prefix); });
+}
+
+bool ApacheFilterHost::RemovePrefixedHeaders(const char* prefix) {
+  if (prefix == nullptr) return false;
+  if (!scrubbed_) RemovePrefixed(request_->headers_in, prefix);
+  return true;
 }
 
 bool ApacheFilterHost::GetServerPath(char* buffer, std::uint32_t* size) {

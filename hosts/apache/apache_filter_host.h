@@ -23,6 +23,8 @@
 //     such a value would split into a header of its own.
 //   - RemoveLookAlikeHeaders: unsets every header of r->headers_in whose
 //     name looks like the one given (RemoveLookAlikes below).
+//   - RemovePrefixedHeaders: unsets every header of r->headers_in whose
+//     name starts like the prefix (RemovePrefixed below).
 //   - GetServerVariable "HTTPS": "on" when Apache names the request's scheme
 //     https (mod_ssl on this server, or `ServerName https://...` behind a
 //     TLS-terminating proxy), "off" otherwise.
@@ -71,9 +73,9 @@ namespace turnpike {
 
 class ApacheFilterHost final : public FilterHost {
  public:
-  // `scrubbed`: the request's look-alikes of the identity header are gone
-  // already (the hook removed them before the filter ran), so
-  // RemoveLookAlikeHeaders need not look again.
+  // `scrubbed`: the request's look-alikes of the identity header, and its
+  // headers under the attribute prefix, are gone already (the hook removed
+  // them before the filter ran), so the removals need not look again.
   // `protected_by_server`: Apache's own configuration protects the request
   // (AuthType Turnpike); the filter then needs no protected path in it.
   explicit ApacheFilterHost(request_rec* request, bool scrubbed = false,
@@ -85,6 +87,7 @@ class ApacheFilterHost final : public FilterHost {
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
   bool ReplaceHeader(const char* name, const char* value) override;
   bool RemoveLookAlikeHeaders(const char* name) override;
+  bool RemovePrefixedHeaders(const char* prefix) override;
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
   bool GetServerPath(char* buffer, std::uint32_t* size) override;
   bool SendAnswer(const Answer& answer) override;
@@ -120,5 +123,9 @@ const SignOn* KeptSignOn(const request_rec* request) noexcept;
 // Unsets every header of `headers` whose name looks like `name`
 // (HeaderNamesLookAlike); allocates nothing.
 void RemoveLookAlikes(apr_table_t* headers, const char* name) noexcept;
+
+// Unsets every header of `headers` whose name starts like `prefix`
+// (HeaderNameStartsLike); allocates nothing.
+void RemovePrefixed(apr_table_t* headers, const char* prefix) noexcept;
 
 }  // namespace turnpike

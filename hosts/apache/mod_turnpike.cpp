@@ -18,7 +18,9 @@
 // another letter case, or with '_' or '.' for '-') is removed, from every
 // request, protected or not: a page the filter does not see as protected
 // must not carry a forged identity to an application that reads it
-// (TurnpikeScrubHeaders Off leaves unprotected requests as they came).
+// (TurnpikeScrubHeaders Off leaves unprotected requests as they came). With
+// AttributeHeaderPrefix set, every header whose name starts like the prefix
+// goes the same way.
 //
 // Protection by AuthType follows what Apache serves, after Alias, RewriteRule
 // [PT] and the rest of its mapping, where the registry's Paths judge the URL
@@ -71,6 +73,7 @@
 #include "platform/posix/posix_stream_socket.h"
 #include "platform/posix/reg_file_registry.h"
 #include "platform/posix/system_clock.h"
+#include "platform/posix/system_random.h"
 
 // Declares turnpike_module, defined at the end, for APLOG_MARK's module tag.
 APLOG_USE_MODULE(turnpike);
@@ -118,6 +121,7 @@ struct FilterRuntime {
   RegFileRegistry registry;
   ApacheEventLog event_log;
   SystemClock clock;
+  SystemRandom random;
   CurlLibxml2ValidationPlatform validation;
   PosixStreamConnector network;
   std::optional<SocacheByteStore> cache;
@@ -131,6 +135,9 @@ struct FilterRuntime {
   const char* scrubbed_header = nullptr;
   // TurnpikeCACertificateFile, in the configuration pool; null when not set.
   const char* ca_certificate_file;
+  // AttributeHeaderPrefix, when it is set and scrubbed_header is; null
+  // otherwise.
+  const char* scrubbed_prefix = nullptr;
 };
 
 // The generation that serves requests: set by the serving pass's
@@ -155,6 +162,7 @@ bool StartFilter(FilterRuntime& runtime) {
       .reads_request_bodies = true,
       .ca_certificate_file = runtime.ca_certificate_file,
       .network = &runtime.network,
+      .random = &runtime.random,
   });
   if (const auto& problem = runtime.registry.problem()) {
     runtime.filter->reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());
@@ -164,7 +172,8 @@ bool StartFilter(FilterRuntime& runtime) {
   // comes before the start has finished.
   if (store != nullptr) {
     const FilterSettings& settings = runtime.filter->settings();
-    store->Attach(CacheTimeouts{settings.SessionTimeout, settings.CacheCleanTimeout}, runtime.filter->reporter());
+    store->Attach(CacheTimeouts{settings.SessionTimeout, settings.CacheCleanTimeout}, runtime.filter->reporter(),
+                  settings.OpaqueCookie != 0 ? &runtime.random : nullptr);
   }
   return true;
 }
@@ -409,7 +418,11 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
                  finding.risk.c_str(), finding.line.c_str());
   }
   if (config.scrub_headers != 0) {
-    runtime->scrubbed_header = apr_pstrdup(pconf, runtime->filter->settings().AuthHeader.c_str());
+    const FilterSettings& settings = runtime->filter->settings();
+    runtime->scrubbed_header = apr_pstrdup(pconf, settings.AuthHeader.c_str());
+    if (settings.AttributeHeaderPrefix) {
+      runtime->scrubbed_prefix = apr_pstrdup(pconf, settings.AttributeHeaderPrefix->c_str());
+    }
   }
   serving = runtime;
   return OK;
@@ -476,6 +489,7 @@ int FilterRequest(request_rec* request) noexcept {
   try {
     if (runtime->scrubbed_header != nullptr) {
       RemoveLookAlikes(request->headers_in, runtime->scrubbed_header);
+      if (runtime->scrubbed_prefix != nullptr) RemovePrefixed(request->headers_in, runtime->scrubbed_prefix);
     }
     ApacheFilterHost host(request, runtime->scrubbed_header != nullptr);
     switch (runtime->filter->HttpFilterProc(host, kSfNotifyPreprocHeaders)) {

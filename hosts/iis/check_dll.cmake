@@ -27,7 +27,10 @@ if(NOT exports STREQUAL "GetFilterVersion;HttpFilterProc")
 endif()
 
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
-set(system_dlls kernel32.dll advapi32.dll ole32.dll oleaut32.dll shlwapi.dll msvcrt.dll user32.dll ws2_32.dll)
+# bcrypt.dll (the system's random generator) is in every Windows since
+# Server 2008, the first that IIS 7's filters run on.
+set(system_dlls kernel32.dll advapi32.dll bcrypt.dll ole32.dll oleaut32.dll shlwapi.dll msvcrt.dll user32.dll
+    ws2_32.dll)
 set(imported "")
 foreach(import IN LISTS imports)
   string(REPLACE "DLL Name: " "" dll "${import}")

@@ -26,6 +26,7 @@
 #include "platform/windows/msxml_validation.h"
 #include "platform/windows/windows_clock.h"
 #include "platform/windows/windows_event_log.h"
+#include "platform/windows/windows_random.h"
 #include "platform/windows/windows_registry.h"
 #include "platform/windows/winsock_stream_socket.h"
 
@@ -50,6 +51,7 @@ struct FilterProcess {
   turnpike::WindowsRegistry registry;
   turnpike::WindowsEventLog event_log;
   turnpike::WindowsClock clock;
+  turnpike::WindowsRandom random;
   turnpike::MsxmlValidationPlatform validation;
   turnpike::WinsockStreamConnector network;
   turnpike::TurnpikeFilter filter{turnpike::PlatformServices{
@@ -63,6 +65,7 @@ struct FilterProcess {
       .network = &network,
       // Not under the loader lock: GetFilterVersion logs in to it.
       .check_shared_cache_at_start = false,
+      .random = &random,
   }};
   // Set when GetFilterVersion found the SharedCache refusing its log-in:
   // IIS does not load the filter, and a request that comes all the same is

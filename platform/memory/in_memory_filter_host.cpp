@@ -108,6 +108,13 @@ bool InMemoryFilterHost::RemoveLookAlikeHeaders(const char* name) {
   return true;
 }
 
+bool InMemoryFilterHost::RemovePrefixedHeaders(const char* prefix) {
+  touched_ = true;
+  if (Fails(Operation::RemovePrefixedHeaders, prefix)) return false;
+  std::erase_if(headers_, [prefix](const auto& header) { return HeaderNameStartsLike(header.first, prefix); });
+  return true;
+}
+
 bool InMemoryFilterHost::GetServerVariable(const char* name, char* buffer, std::uint32_t* size) {
   if (Fails(Operation::GetServerVariable, name)) return false;
   const std::string* value = Find(variables_, name);

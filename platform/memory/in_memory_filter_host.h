@@ -27,6 +27,7 @@ class InMemoryFilterHost final : public FilterHost {
     GetHeader,
     ReplaceHeader,
     RemoveLookAlikeHeaders,
+    RemovePrefixedHeaders,
     GetServerVariable,
     GetServerPath,
     SendAnswer,
@@ -76,6 +77,7 @@ class InMemoryFilterHost final : public FilterHost {
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
   bool ReplaceHeader(const char* name, const char* value) override;
   bool RemoveLookAlikeHeaders(const char* name) override;
+  bool RemovePrefixedHeaders(const char* prefix) override;
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
   bool GetServerPath(char* buffer, std::uint32_t* size) override;
   bool SendAnswer(const Answer& answer) override;

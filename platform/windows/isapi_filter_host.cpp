@@ -79,6 +79,15 @@ bool IsapiFilterHost::ReplaceHeader(const char* name, const char* value) {
 }
 
 bool IsapiFilterHost::RemoveLookAlikeHeaders(const char* name) {
+  return RemoveRawHeaders([name](std::string_view header) { return HeaderNamesLookAlike(header, name); });
+}
+
+bool IsapiFilterHost::RemovePrefixedHeaders(const char* prefix) {
+  return RemoveRawHeaders([prefix](std::string_view header) { return HeaderNameStartsLike(header, prefix); });
+}
+
+template <typename Matches>
+bool IsapiFilterHost::RemoveRawHeaders(Matches matches) {
   if (headers_.SetHeader == nullptr || context_.GetServerVariable == nullptr) return false;
   // ALL_RAW may be long: ask for the size first, then read it whole.
   std::string raw(1024, '\0');
@@ -102,7 +111,7 @@ bool IsapiFilterHost::RemoveLookAlikeHeaders(const char* name) {
     // A line that starts with a blank continues the one before it.
     if (colon == std::string_view::npos || line.empty() || line[0] == ' ' || line[0] == '\t') continue;
     const std::string_view header = line.substr(0, colon);
-    if (!HeaderNamesLookAlike(header, name)) continue;
+    if (!matches(header)) continue;
     std::string with_colon(header);
     with_colon += ':';
     char empty[] = "";

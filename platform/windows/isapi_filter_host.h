@@ -33,10 +33,15 @@ class IsapiFilterHost final : public FilterHost {
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
   bool ReplaceHeader(const char* name, const char* value) override;
   bool RemoveLookAlikeHeaders(const char* name) override;
+  bool RemovePrefixedHeaders(const char* prefix) override;
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
   bool SendAnswer(const Answer& answer) override;
 
  private:
+  // Deletes every header of ALL_RAW whose name `matches`.
+  template <typename Matches>
+  bool RemoveRawHeaders(Matches matches);
+
   HTTP_FILTER_CONTEXT& context_;
   HTTP_FILTER_PREPROC_HEADERS& headers_;
 };

@@ -62,6 +62,9 @@ SITE = {
     "public/who.shtml": WHO_PAGE,
     "secure/index.shtml": WHO_PAGE,
     "secure/report.txt": "the protected report\n",
+    # Every request header as the application sees it (HTTP_* variables).
+    "secure/env.shtml": "<pre>\n<!--#printenv -->\n</pre>\n",
+    "public/env.shtml": "<pre>\n<!--#printenv -->\n</pre>\n",
 }
 
 

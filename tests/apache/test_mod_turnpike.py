@@ -273,6 +273,51 @@ class SharedStoreTrouble(unittest.TestCase):
                                 for text in errors[1:]), errors)
 
 
+def environment(body):
+    """The HTTP_* variables a page's printenv shows ({name: value})."""
+    lines = body.decode().splitlines()
+    return dict(line.split("=", 1) for line in lines if line.startswith("HTTP_"))
+
+
+class AttributesAndOpaqueCookie(unittest.TestCase):
+    """CAS 3.0 attributes as CAS-* headers, a cookie that is not the ticket,
+    and the cookie's attributes, through one Apache."""
+
+    def test_attributes_reach_the_page_and_the_logged_ticket_is_no_cookie(self):
+        with CasProcess() as cas, Apache(MODULE, registry_text(
+                cas.url, validation_path="p3/serviceValidate", numbers={"OpaqueCookie": 1},
+                texts={"AttributeHeaderPrefix": "CAS-",
+                       "CookieAttributes": "HttpOnly; SameSite=Lax"})) as apache:
+            status, _, headers, _ = apache.request("/secure/env.shtml")
+            back = follow_cas_login(header(headers, "Location"))
+            ticket = urllib.parse.parse_qs(urllib.parse.urlsplit(back).query)["ticket"][0]
+            status, _, headers, _ = apache.request(path_of(back))
+            set_cookie = header(headers, "Set-Cookie")
+            self.assertRegex(set_cookie, r"^VAVUZE=[0-9a-f]{32};path=/; HttpOnly; SameSite=Lax$")
+            self.assertNotIn(ticket, set_cookie)
+            cookie = set_cookie.split(";")[0]
+
+            # The browser's own headers under the prefix never reach a page,
+            # protected or not; the CAS server's attributes do.
+            forged = {"CAS-email": "mallory@example.org", "cas-memberof": "admins", "CAS-Admin": "1"}
+            status, _, _, body = apache.request("/secure/env.shtml", dict(forged, Cookie=cookie))
+            self.assertEqual(status, 200)
+            shown = {name: value for name, value in environment(body).items() if name.startswith("HTTP_CAS")}
+            self.assertEqual(shown, {"HTTP_CASUSER": "alice", "HTTP_CAS_EMAIL": "alice@example.org",
+                                     "HTTP_CAS_DISPLAYNAME": "Alice Liddell",
+                                     "HTTP_CAS_MEMBEROF": "staff, library"})
+            status, _, _, body = apache.request("/public/env.shtml", forged)
+            self.assertEqual(status, 200)
+            self.assertEqual([name for name in environment(body) if name.startswith("HTTP_CAS")], [])
+
+            # Whoever reads the access log finds the ticket, which is no cookie.
+            logged = [line[2] for line in apache.access_log_lines() if "ticket=" in line[2]]
+            self.assertTrue(any(ticket in line for line in logged), logged)
+            status, _, headers, _ = apache.request("/secure/env.shtml", {"Cookie": "VAVUZE=" + ticket})
+            self.assertEqual(status, 302)
+            self.assertTrue(header(headers, "Location").startswith(cas.url + "/login?"))
+
+
 class LifeCycle(unittest.TestCase):
     def test_started_and_stopped_once_per_start_restart_and_stop(self):
         with CasProcess() as cas:
@@ -311,6 +356,13 @@ class LifeCycle(unittest.TestCase):
              'TurnpikeCache: no shared object cache provider "nosuch" is loaded'),
             ("bad cache size", good, ("TurnpikeCache shmcb:/tmp/turnpike(lots)",),
              "TurnpikeCache shmcb: "),
+            # "HttpOnly\r\nX: y" as REG_SZ data: a line break would add a
+            # header of its own to every sign-on's answer.
+            ("cookie attributes with CR LF",
+             good.replace('"LoginPath"="login"\n', '"LoginPath"="login"\n"CookieAttributes"=hex(1):' + ",".join(
+                 "%02x" % b for b in "HttpOnly\r\nX: y\0".encode("utf-16-le")) + "\n"), (),
+             "A Turnpike registry configuration value is missing or null, please set a valid "
+             "value for: CookieAttributes"),
         ]
         for name, registry, lines, reason in rows:
             with self.subTest(name):

@@ -64,7 +64,8 @@ std::string Show(const FilterSettings& s) {
                       std::to_string(s.Debug) + " " + std::to_string(s.SessionTimeout) + " " +
                       std::to_string(s.CacheCleanTimeout) + " | " + s.ServiceURL.value_or("(none)") + " | " +
                       s.ServerBaseURL.value_or("(none)") + " | " + std::to_string(s.MaxValidations) + " " +
-                      std::to_string(s.ValidationTimeout) + " |";
+                      std::to_string(s.ValidationTimeout) + " | " + s.AttributeHeaderPrefix.value_or("(none)") + " | " +
+                      s.CookieAttributes.value_or("(none)") + " | " + std::to_string(s.OpaqueCookie) + " |";
   for (std::size_t i = 0; i < s.ProtectedPaths.Count; ++i) {
     shown += " " + s.ProtectedPaths.Paths[i] + "=" + s.ProtectedPaths.LoweredPaths[i];
   }
@@ -132,6 +133,13 @@ TEST(LoadSettings, ReadsEachUsableConfiguration) {
        [](FilterSettings& s) { s.SharedCache = "redis://cache-1.example.org:6379/15", s.SharedCachePassword = " p@ss:/ "; }},
       {"a shared cache of an IPv6 address, no database", {Sz("SharedCache", "REDIS://[::1]:65535")},
        [](FilterSettings& s) { s.SharedCache = "REDIS://[::1]:65535"; }},
+      {"attribute headers, cookie attributes without the ';' and blanks around them, opaque cookies",
+       {Sz("AttributeHeaderPrefix", "CAS-"), Sz("CookieAttributes", " ; HttpOnly; Secure;\tSameSite=Lax ;"),
+        Dword("OpaqueCookie", 1)},
+       [](FilterSettings& s) {
+         s.AttributeHeaderPrefix = "CAS-", s.CookieAttributes = "HttpOnly; Secure;\tSameSite=Lax", s.OpaqueCookie = 1;
+       }},
+      {"OpaqueCookie 0 is off", {Dword("OpaqueCookie", 0)}, [](FilterSettings&) {}},
       {"the first twenty paths in enumeration order",
        [] {
          std::vector<Write> writes{Dword("skipped", 3, kPathsKey)};
@@ -231,6 +239,17 @@ TEST(LoadSettings, ReportsExactlyOneErrorNamingTheCauseAndKeepsNothing) {
       {"shared cache over TLS", {Sz("SharedCache", "rediss://cache.example.org:6379")}, "SharedCache"},
       {"shared cache IPv6 unclosed", {Sz("SharedCache", "redis://[::1:6379")}, "SharedCache"},
       {"shared cache with a blank", {Sz("SharedCache", "redis://cache example.org:6379")}, "SharedCache"},
+      // A prefix must make header names; cookie attributes must stay on their
+      // Set-Cookie line, whole.
+      {"attribute prefix with a blank", {Sz("AttributeHeaderPrefix", "CAS ")}, "AttributeHeaderPrefix"},
+      {"attribute prefix with a colon", {Sz("AttributeHeaderPrefix", "X:CAS-")}, "AttributeHeaderPrefix"},
+      {"cookie attributes with CR LF", {Sz("CookieAttributes", "HttpOnly\r\nSet-Cookie: a=b")}, "CookieAttributes"},
+      {"cookie attributes with LF", {Sz("CookieAttributes", "HttpOnly\nX")}, "CookieAttributes"},
+      {"cookie attributes with a NUL inside",
+       {{"CookieAttributes", RegistryType::Sz, std::string("HttpOnly\0; Domain=evil\0", 23)}}, "CookieAttributes"},
+      {"cookie attributes of only ';'", {Sz("CookieAttributes", " ; ")}, "CookieAttributes"},
+      {"OpaqueCookie 2", {Dword("OpaqueCookie", 2)}, "OpaqueCookie"},
+      {"OpaqueCookie as a string", {Sz("OpaqueCookie", "1")}, "OpaqueCookie"},
       {"no usable path", {{"1", RegistryType::None, "", kPathsKey}}, paths, kNoPaths},
       {"paths only DWORDs, empty and expandable strings",
        {Dword("1", 7, kPathsKey), Path("2", ""), {"3", RegistryType::ExpandSz, std::string("/x\0", 3), kPathsKey}},

@@ -2,6 +2,7 @@
 // scripted validation service, the real in-process cache and a fake clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_registry.h"
 #include "fakes/test_configuration.h"
+#include "fakes/fake_random.h"
 #include "fakes/fake_validation_platform.h"
 #include "filter/filter.h"
 #include "platform/memory/in_memory_filter_host.h"
@@ -47,7 +49,7 @@ class Decision : public testing::Test {
   }
 
   void Start(SignOnStore* store = nullptr, ValidationSlots* slots = nullptr) {
-    filter_.emplace(PlatformServices{&registry_, &log_, &clock_, &validation_, store, slots, 3});
+    filter_.emplace(PlatformServices{&registry_, &log_, &clock_, &validation_, store, slots, 3, &random_});
     ASSERT_TRUE(filter_->Start());
     log_.TakeEvents();
   }
@@ -74,8 +76,21 @@ class Decision : public testing::Test {
   RecordingEventLog log_;
   FakeClock clock_;
   FakeValidationPlatform validation_;
+  FakeRandom random_;
   std::optional<TurnpikeFilter> filter_;
 };
+
+// A CAS 2.0 success for alice releasing `attributes` ({name, value}, one
+// element each).
+void ReleaseAttributes(FakeValidationPlatform& validation,
+                       const std::vector<std::pair<std::string, std::string>>& attributes) {
+  FakeXmlElement released{"attributes"};
+  for (const auto& [name, value] : attributes) released.children.push_back(FakeXmlElement{name, value});
+  validation.load = XmlLoadResult::WellFormed;
+  validation.queries = {{"//cas:authenticationSuccess", XmlQueryResult::Found}, {"//cas:user", XmlQueryResult::Found}};
+  validation.nodes = {{"//cas:authenticationSuccess", FakeXmlElement{"authenticationSuccess", "", true, {released}}},
+                      {"//cas:user", FakeXmlElement{"user", "alice"}}};
+}
 
 TEST_F(Decision, NeitherTicketNorCookieGoesToLogin) {
   Start();
@@ -379,6 +394,108 @@ TEST_F(Decision, SingleLogoutIsRefusedWhereTheHostReadsNoBody) {
   EXPECT_EQ(log_.TakeEvents(), std::vector<RecordedEvent>{Error(
       "The Turnpike filter cannot read the single-logout requests of CAS on this web server, please "
       "remove the value:", "SingleLogout")});
+// The application trusts every header under the prefix as the CAS server's
+// word: a browser's own never stays, and no attribute passes for the user.
+TEST_F(Decision, AttributesReachTheApplicationUnderThePrefixAndForgedOnesNever) {
+  registry_.SetString(kSettingsKey, "AuthHeader", "CAS-User");
+  registry_.SetString(kSettingsKey, "AttributeHeaderPrefix", "CAS-");
+  ReleaseAttributes(validation_, {{"mail", "alice@example.org"}, {"memberOf", "staff"}, {"memberOf", "a,b\\c"},
+                                  {"user", "root"}, {"MAIL", "other@example.org"}, {"bad name", "x"},
+                                  {"note", "one\r\nX-Admin: 1\t\x7f"}});
+  Start();
+  SignOn();
+  InMemoryFilterHost host = BrowserRequest("/secure/page", "VAVUZE=ST-1");
+  for (const char* forged : {"CAS-mail:", "cas_MemberOf:", "CAS.Extra:", "CAS-User:", "cas-user:"}) {
+    host.AddRequestHeader(forged, "mallory");
+  }
+  EXPECT_EQ(Run(host), FilterStatus::NextNotification);
+  const std::pair<const char*, std::vector<std::string>> expected[] = {
+      {"CAS-User:", {"alice"}},
+      {"CAS-mail:", {"alice@example.org"}},
+      {"CAS-memberOf:", {"staff, a\\,b\\\\c"}},
+      {"cas_MemberOf:", {}},
+      {"CAS.Extra:", {}},
+      {"CAS-bad name:", {}},
+      {"CAS-note:", {"one\\x0D\\x0AX-Admin: 1\\x09\\x7F"}},
+  };
+  for (const auto& [name, values] : expected) EXPECT_EQ(host.HeaderValues(name), values) << name;
+
+  // Without the prefix nothing under it is looked at or passed on.
+  filter_->Stop();
+  registry_.SetRaw(kSettingsKey, "AttributeHeaderPrefix", RegistryType::None, "");
+  Start();
+  SignOn();
+  InMemoryFilterHost plain = BrowserRequest("/secure/page", "VAVUZE=ST-1");
+  plain.Fail(Op::RemovePrefixedHeaders);
+  EXPECT_EQ(Run(plain), FilterStatus::NextNotification);
+  EXPECT_EQ(plain.HeaderValues("CAS-mail:"), std::vector<std::string>{});
+}
+
+TEST_F(Decision, AttributeHeadersThatCannotBeMadeSafeAreAnError) {
+  registry_.SetString(kSettingsKey, "AttributeHeaderPrefix", "CAS-");
+  ReleaseAttributes(validation_, {{"mail", "alice@example.org"}});
+  Start();
+  SignOn();
+  for (const Op op : {Op::RemovePrefixedHeaders, Op::ReplaceHeader}) {
+    InMemoryFilterHost host = BrowserRequest("/secure/page", "VAVUZE=ST-1");
+    host.Fail(op, op == Op::ReplaceHeader ? std::optional<std::string>("CAS-mail") : std::nullopt);
+    log_.TakeEvents();
+    EXPECT_EQ(Run(host), FilterStatus::Error);
+    const std::vector<RecordedEvent> events = log_.events();
+    const RecordedEvent event =
+        op == Op::ReplaceHeader ? Error("The Turnpike filter was unable to set the attribute header:", "CAS-mail")
+                                : Error("The Turnpike filter was unable to remove the browser's headers under the "
+                                        "attribute header prefix:", "CAS-");
+    EXPECT_EQ(std::count(events.begin(), events.end(), event), 1);
+  }
+}
+
+// 16 KiB, counted as the shared stores encode attributes: 8 bytes and the
+// name per attribute, 4 bytes and the value per value.
+TEST_F(Decision, AttributesOverSixteenKiBSignNobodyOn) {
+  for (const std::size_t size : {std::size_t{16384}, std::size_t{16385}}) {
+    ReleaseAttributes(validation_, {{"x", std::string(size - 8 - 1 - 4, 'v')}});
+    Start();
+    InMemoryFilterHost host = BrowserRequest("/secure/page?a=1&ticket=ST-1");
+    EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+    const bool refused = size > kMaxAttributeBytes;
+    EXPECT_EQ(host.response()->headers.find("VAVUZE=") == std::string::npos, refused) << size;
+    EXPECT_EQ(host.response()->headers.find("TurnpikeFailed=1") != std::string::npos, refused) << size;
+    const std::vector<RecordedEvent> events = log_.TakeEvents();
+    const RecordedEvent event =
+        Error("The Turnpike filter refused a sign-on whose attributes take more than 16 KiB, for:", "alice");
+    EXPECT_EQ(std::count(events.begin(), events.end(), event), refused ? 1 : 0) << size;
+    filter_->Stop();
+  }
+}
+
+// A ticket is written into every access log line of its URL; the cookie
+// must not be that ticket.
+TEST_F(Decision, OpaqueCookieCarriesRandomBitsAndTheTicketIsNoCookie) {
+  registry_.SetDword(kSettingsKey, "OpaqueCookie", 1);
+  registry_.SetString(kSettingsKey, "CookieAttributes", "HttpOnly; SameSite=Lax");
+  Start();
+  InMemoryFilterHost host = BrowserRequest("/secure/page?a=1&ticket=ST-1");
+  EXPECT_EQ(Run(host), FilterStatus::FinishedKeepConn);
+  const std::string cookie = "VAVUZE=01010101010101010101010101010101";
+  EXPECT_EQ(host.response()->headers, "Location: http://www.example.org/secure/page?a=1\r\nSet-Cookie: " + cookie +
+                                          ";path=/; HttpOnly; SameSite=Lax\r\n\r\n");
+  InMemoryFilterHost next = BrowserRequest("/secure/page", cookie);
+  EXPECT_EQ(Run(next), FilterStatus::NextNotification);
+  EXPECT_EQ(next.HeaderValues("CASUser:"), std::vector<std::string>{"alice"});
+  InMemoryFilterHost replayed = BrowserRequest("/secure/page?a=1", "VAVUZE=ST-1");
+  log_.TakeEvents();
+  EXPECT_EQ(Run(replayed), FilterStatus::FinishedKeepConn);
+  EXPECT_EQ(replayed.response()->headers, kLoginBlock);
+  EXPECT_EQ(log_.events().back(), Error("The Turnpike filter was unable to validate the authentication cookie:", "ST-1"));
+}
+
+TEST_F(Decision, OpaqueCookieWithoutAGeneratorRefusesTheStart) {
+  registry_.SetDword(kSettingsKey, "OpaqueCookie", 1);
+  TurnpikeFilter filter(PlatformServices{&registry_, &log_, &clock_, &validation_});
+  EXPECT_FALSE(filter.Start());
+  EXPECT_EQ(log_.events().back(), Error("A Turnpike registry configuration value is missing or null, please set a "
+                                        "valid value for", "OpaqueCookie"));
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import cas_server  # noqa: E402
 from cas_server import CasServer  # noqa: E402
 from store_servers import RedisServer  # noqa: E402
 
@@ -83,7 +84,10 @@ def import_configuration(values, paths, gateway_paths=()):
     wine_run("reg", "delete", r"HKLM\Software\Turnpike", "/f", *registry_view())  # absent the first time
     lines = ["Windows Registry Editor Version 5.00", "", r"[HKEY_LOCAL_MACHINE\SOFTWARE\Turnpike]"]
     for name, value in values.items():
-        data = "dword:%08x" % value if isinstance(value, int) else reg_string(value)
+        if isinstance(value, bytes):  # REG_SZ data as stored, NULs and line breaks included
+            data = "hex(1):" + ",".join("%02x" % b for b in value.decode("latin-1").encode("utf-16-le"))
+        else:
+            data = "dword:%08x" % value if isinstance(value, int) else reg_string(value)
         lines.append("%s=%s" % (reg_string(name), data))
     lines += ["", r"[HKEY_LOCAL_MACHINE\SOFTWARE\Turnpike\Paths]"]
     lines += ['"%d"=%s' % (index, reg_string(path)) for index, path in enumerate(paths, 1)]
@@ -363,6 +367,62 @@ class IisLogoutGatewayTest(unittest.TestCase):
     def test_single_logout_refuses_the_load(self):
         import_configuration(dict(CONFIGURATION, ServerURL="https://cas.example.org/cas", SingleLogout=1),
                              ["/secure/"])
+
+
+class IisAttributesAndOpaqueCookieTest(unittest.TestCase):
+    """CAS 3.0 attributes as CAS-* headers and a cookie that is not the ticket."""
+
+    def test_attributes_and_an_opaque_cookie(self):
+        cas_server.ATTRIBUTES.update({
+            "dora": {"title": "a,b\\c", "note": "Jos\u00e9"},
+            # A full-width letter: no exact form in the ANSI code page.
+            "eve": {"email": "\uff45ve@example.org"}})
+        self.addCleanup(lambda: [cas_server.ATTRIBUTES.pop(user) for user in ("dora", "eve")])
+        with CasServer() as cas:
+            import_configuration(dict(CONFIGURATION, ServerURL=cas.url, ValidationPath="p3/serviceValidate",
+                                      AuthHeader="CAS-User", AttributeHeaderPrefix="CAS-", OpaqueCookie=1,
+                                      CookieAttributes="HttpOnly; Secure"), ["/secure/"])
+            host = Host()
+            try:
+                service = "http://www.example.org/secure/page"
+
+                def sign_on(user):
+                    ticket = cas.tickets.issue(service, user)
+                    answer = host.request("/secure/page?ticket=" + ticket)
+                    cookie = re.search(r"^Set-Cookie: (VAVUZE=[^;\r\n]*)(.*)$", answer["response"]["headers"], re.M)
+                    self.assertNotIn(ticket, answer["response"]["headers"])
+                    return ticket, cookie
+
+                ticket, cookie = sign_on("alice")
+                self.assertRegex(cookie[1], r"^VAVUZE=[0-9a-f]{32}$")
+                self.assertEqual(cookie[2].rstrip("\r"), ";path=/; HttpOnly; Secure")
+                answer = host.request("/secure/page", "Cookie:", cookie[1], "CAS-email:", "mallory@example.org",
+                                      "cas_memberOf:", "admins", "CAS-User:", "mallory")
+                self.assertEqual(answer["status"], SF_STATUS_REQ_NEXT_NOTIFICATION)
+                shown = {name: value for name, value in answer["headers"].items()
+                         if name.lower().startswith(("cas-", "cas_"))}
+                self.assertEqual(shown, {"CAS-User:": "alice", "CAS-email:": "alice@example.org",
+                                         "CAS-displayName:": "Alice Liddell", "CAS-memberOf:": "staff, library"})
+
+                # The ticket, as a log of the URL shows it, is no cookie.
+                answer = host.request("/secure/page", "Cookie:", "VAVUZE=" + ticket)
+                self.assertTrue(location(answer).startswith(cas.url + "/login?"))
+
+                # Escaped commas and backslashes; code-page text as its bytes.
+                _, cookie = sign_on("dora")
+                answer = host.request("/secure/page", "Cookie:", cookie[1])
+                self.assertEqual((answer["headers"]["CAS-title:"], answer["headers"]["CAS-note:"]),
+                                 ("a\\,b\\\\c", "Jos\xe9"))
+
+                # An attribute that does not convert exactly signs nobody on.
+                _, cookie = sign_on("eve")
+                self.assertIsNone(cookie)
+            finally:
+                host.close()
+
+    def test_cookie_attributes_with_a_line_break_refuse_the_load(self):
+        import_configuration(dict(CONFIGURATION, ServerURL="https://cas.example.org/cas",
+                                  CookieAttributes=b"HttpOnly\r\nX: y\0"), ["/secure/"])
         host = Host()
         try:
             self.assertEqual(host.first["loaded"], False)
@@ -474,6 +534,10 @@ class IisFarmTest(unittest.TestCase):
         self.assertTrue(shown[1][3].startswith("redis://127.0.0.1:%d/2: AUTH: WRONGPASS" % redis.port),
                         shown)
         self.assertNotIn("guessed-password", str(events))
+
+            self.assertEqual(host.events(), [(ERROR, 1, MISSING_VALUE, "CookieAttributes"), STOPPED])
+        finally:
+            host.close()
 
 
 def main():
