@@ -337,7 +337,7 @@ FilterStatus TurnpikeFilter::FinishRequest(FilterHost& host, PendingValidation p
     // Every store keeps a sign-on this size, and no more.
     if (AttributeBytes(sign_on.attributes) > kMaxAttributeBytes) {
       reporter.LogEvent(EventType::Error, kAttributesTooLarge, sign_on.user.c_str());
-      return AnswerFailure(host, pending.service_, pending.failed_before_,
+      return AnswerFailure(host, pending.service_, pending.failed_before_, pending.gateway_,
                            "the CAS server released more than 16 KiB of attributes", reporter);
     }
     const std::optional<std::string> token = credentials_->Store(sign_on);

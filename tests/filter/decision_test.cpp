@@ -49,7 +49,10 @@ class Decision : public testing::Test {
   }
 
   void Start(SignOnStore* store = nullptr, ValidationSlots* slots = nullptr) {
-    filter_.emplace(PlatformServices{&registry_, &log_, &clock_, &validation_, store, slots, 3, &random_});
+    filter_.emplace(PlatformServices{.registry = &registry_, .event_log = &log_, .clock = &clock_,
+                                     .validation = &validation_, .credentials = store,
+                                     .validation_slots = slots, .default_max_validations = 3,
+                                     .random = &random_});
     ASSERT_TRUE(filter_->Start());
     log_.TakeEvents();
   }
@@ -394,6 +397,8 @@ TEST_F(Decision, SingleLogoutIsRefusedWhereTheHostReadsNoBody) {
   EXPECT_EQ(log_.TakeEvents(), std::vector<RecordedEvent>{Error(
       "The Turnpike filter cannot read the single-logout requests of CAS on this web server, please "
       "remove the value:", "SingleLogout")});
+}
+
 // The application trusts every header under the prefix as the CAS server's
 // word: a browser's own never stays, and no attribute passes for the user.
 TEST_F(Decision, AttributesReachTheApplicationUnderThePrefixAndForgedOnesNever) {
