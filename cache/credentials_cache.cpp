@@ -15,6 +15,10 @@ using namespace cache_messages;
 
 constexpr const char* kCleanCountsFormat = "artifacts before: %i artifacts after: %i";
 constexpr std::size_t kEventDetailSize = 4096;
+// How far a store looks back from the young end for the place of its time.
+// Request threads that validated a moment apart may store in either order;
+// a time older than this many entries means the clock was set back.
+constexpr int kOrderSearchSteps = 64;
 
 // The summary prints counts as "%i"; no cache in one process comes near
 // INT_MAX entries, but the conversion must stay defined if one did.
@@ -36,6 +40,8 @@ void CredentialsCache::InitCredentialsCache() noexcept {
   std::lock_guard lock(mutex_);
   UserArtifactMap.clear();
   TimestampArtifactMap.clear();
+  oldest_ = newest_ = nullptr;
+  in_time_order_ = true;
   try {
     UserArtifactMap.reserve(kCredentialsCacheBuckets);
     TimestampArtifactMap.reserve(kCredentialsCacheBuckets);
@@ -61,33 +67,39 @@ std::optional<std::string> CredentialsCache::Store(const SignOn& sign_on) noexce
 
   const HashedToken hashed{token, TokenHash{}(token)};
   std::lock_guard lock(mutex_);
+  // The timestamp half comes first: it owns the text that the user half's
+  // key views.
+  auto time_entry = TimestampArtifactMap.find(hashed);
+  const bool new_entry = time_entry == TimestampArtifactMap.end();
+  if (new_entry) {
+    try {
+      time_entry = TimestampArtifactMap.emplace(std::string(token), TimestampArtifact{}).first;
+    } catch (const std::bad_alloc&) {
+      return std::nullopt;
+    }
+  }
+
   UserMap::iterator user_entry = UserArtifactMap.find(hashed);
-  const bool new_user_entry = user_entry == UserArtifactMap.end();
   try {
-    if (new_user_entry) {
-      user_entry = UserArtifactMap.emplace(std::string(token), sign_on.user).first;
+    if (user_entry == UserArtifactMap.end()) {
+      user_entry = UserArtifactMap.emplace(TokenView(time_entry->first), sign_on.user).first;
     } else {
       // assign allocates before it lets go of the old text, so a failure
       // leaves the entry whole with its previous sign-on and time.
       user_entry->second.assign(sign_on.user);
     }
   } catch (const std::bad_alloc&) {
+    // A new timestamp half without its user could never be answered; it is
+    // not linked yet, so it simply goes.
+    if (new_entry) TimestampArtifactMap.erase(time_entry);
     return std::nullopt;
   }
 
-  try {
-    const auto time_entry = TimestampArtifactMap.find(hashed);
-    if (time_entry != TimestampArtifactMap.end()) {
-      time_entry->second = TimestampArtifact{sign_on.validated, std::move(attributes)};
-    } else {
-      TimestampArtifactMap.emplace(std::string(token), TimestampArtifact{sign_on.validated, std::move(attributes)});
-    }
-  } catch (const std::bad_alloc&) {
-    // Without its time the entry could never expire or be cleaned; take the
-    // user half out so the token is in neither map.
-    UserArtifactMap.erase(user_entry);
-    return std::nullopt;
-  }
+  TimestampEntry& entry = *time_entry;
+  if (!new_entry) Unlink(entry);
+  entry.second.time = sign_on.validated;
+  entry.second.attributes = std::move(attributes);
+  Link(entry);
 
   Report(EventType::Information, kEntriesCreated, user_entry->second.c_str());
 
@@ -178,13 +190,14 @@ void CredentialsCache::CleanCredentialsCache(TimeValue now) {
     return;
   }
 
-  const std::uint32_t session_timeout = timeouts_.SessionTimeout;
-  for (auto entry = TimestampArtifactMap.begin(); entry != TimestampArtifactMap.end();) {
-    if (IsExpired(entry->second.time, session_timeout, now)) {
-      entry = RemoveEntry(entry);
-    } else {
-      ++entry;
+  if (in_time_order_) {
+    // Everything behind the first unexpired entry is younger still.
+    while (oldest_ != nullptr && IsExpired(oldest_->second.time, timeouts_.SessionTimeout, now)) {
+      RemoveEntry(TimestampArtifactMap.find(oldest_->first));
     }
+  } else {
+    RemoveEveryExpired(now);
+    SortByTime();
   }
   const std::size_t after = TimestampArtifactMap.size();
 
@@ -193,6 +206,65 @@ void CredentialsCache::CleanCredentialsCache(TimeValue now) {
   (void)BoundedFormat(counts, sizeof counts, kCleanCountsFormat, AsEventCount(before),
                       AsEventCount(after));
   Report(EventType::Warning, kCleaned, counts);
+}
+
+void CredentialsCache::RemoveEveryExpired(TimeValue now) {
+  const std::uint32_t session_timeout = timeouts_.SessionTimeout;
+  for (auto entry = TimestampArtifactMap.begin(); entry != TimestampArtifactMap.end();) {
+    if (IsExpired(entry->second.time, session_timeout, now)) {
+      entry = RemoveEntry(entry);
+    } else {
+      ++entry;
+    }
+  }
+}
+
+void CredentialsCache::SortByTime() noexcept {
+  std::vector<TimestampEntry*> entries;
+  try {
+    entries.reserve(TimestampArtifactMap.size());
+  } catch (const std::bad_alloc&) {
+    // Still out of order: the next cleaning walks everything again.
+    return;
+  }
+  for (TimestampEntry* entry = oldest_; entry != nullptr; entry = entry->second.newer) entries.push_back(entry);
+  // Stable, so entries of one time keep the order they were stored in.
+  std::stable_sort(entries.begin(), entries.end(), [](const TimestampEntry* a, const TimestampEntry* b) {
+    return a->second.time < b->second.time;
+  });
+  oldest_ = newest_ = nullptr;
+  for (TimestampEntry* entry : entries) {
+    entry->second.older = newest_;
+    entry->second.newer = nullptr;
+    (newest_ != nullptr ? newest_->second.newer : oldest_) = entry;
+    newest_ = entry;
+  }
+  in_time_order_ = true;
+}
+
+void CredentialsCache::Link(TimestampEntry& entry) noexcept {
+  // Behind the youngest entry whose time is not later than this one.
+  TimestampEntry* before = newest_;
+  for (int steps = 0; before != nullptr && before->second.time > entry.second.time; ++steps) {
+    if (steps == kOrderSearchSteps) {
+      before = newest_;
+      in_time_order_ = false;
+      break;
+    }
+    before = before->second.older;
+  }
+  TimestampEntry* after = before != nullptr ? before->second.newer : oldest_;
+  entry.second.older = before;
+  entry.second.newer = after;
+  (before != nullptr ? before->second.newer : oldest_) = &entry;
+  (after != nullptr ? after->second.older : newest_) = &entry;
+}
+
+void CredentialsCache::Unlink(TimestampEntry& entry) noexcept {
+  TimestampArtifact& links = entry.second;
+  (links.older != nullptr ? links.older->second.newer : oldest_) = links.newer;
+  (links.newer != nullptr ? links.newer->second.older : newest_) = links.older;
+  links.older = links.newer = nullptr;
 }
 
 CredentialsCache::TimestampMap::iterator CredentialsCache::RemoveEntry(
@@ -206,6 +278,7 @@ CredentialsCache::ExtractedEntry CredentialsCache::ExtractEntry(TimestampMap::it
   // Removal starts from the timestamp half, so that half is always there to
   // remove. Extracting the node keeps its key alive, without a copy, for the
   // user-half removal and its report.
+  Unlink(*entry);
   ExtractedEntry removed{TimestampArtifactMap.extract(entry), UserMap::node_type{}};
   const auto user_entry = UserArtifactMap.find(removed.first.key());
   if (user_entry == UserArtifactMap.end()) {
