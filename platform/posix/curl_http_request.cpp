@@ -20,7 +20,8 @@ bool IsHttpsUrl(const char* url) noexcept {
 
 }  // namespace
 
-CurlHandlePool::CurlHandlePool() noexcept {
+CurlHandlePool::CurlHandlePool(bool keep) noexcept : keep_(keep) {
+  if (!keep_) return;
   share_ = curl_share_init();
   if (share_ == nullptr) return;
   const bool shared = curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &CurlHandlePool::Lock) == CURLSHE_OK &&
@@ -59,7 +60,7 @@ void CurlHandlePool::Give(CURL* handle) noexcept {
   curl_easy_reset(handle);
   {
     std::lock_guard lock(mutex_);
-    if (idle_.size() < kIdleHandles) {
+    if (keep_ && idle_.size() < kIdleHandles) {
       try {
         idle_.push_back(handle);
         return;

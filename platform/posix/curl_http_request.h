@@ -37,7 +37,10 @@ class CurlHandlePool {
  public:
   static constexpr std::size_t kIdleHandles = 64;
 
-  CurlHandlePool() noexcept;
+  // keep false: every handle is closed when it comes back and nothing is
+  // shared, so each validation opens its own connection and TLS session
+  // (for comparison in benchmarks).
+  explicit CurlHandlePool(bool keep = true) noexcept;
   ~CurlHandlePool();
   CurlHandlePool(const CurlHandlePool&) = delete;
   CurlHandlePool& operator=(const CurlHandlePool&) = delete;
@@ -53,6 +56,7 @@ class CurlHandlePool {
   static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* pool) noexcept;
   static void Unlock(CURL*, curl_lock_data data, void* pool) noexcept;
 
+  const bool keep_;
   std::mutex mutex_;
   std::vector<CURL*> idle_;
   CURLSH* share_ = nullptr;

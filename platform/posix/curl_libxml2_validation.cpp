@@ -54,6 +54,10 @@ CurlLibxml2ValidationPlatform::~CurlLibxml2ValidationPlatform() {
   if (initialized_) curl_global_cleanup();
 }
 
+void CurlLibxml2ValidationPlatform::KeepConnections(bool keep) {
+  if (initialized_) handles_ = std::unique_ptr<CurlHandlePool>(new (std::nothrow) CurlHandlePool(keep));
+}
+
 void CurlLibxml2ValidationPlatform::SetTotalTimeout(std::chrono::milliseconds total) {
   settings_.total_timeout = total;
   settings_.connect_timeout = std::min(connect_timeout_, total);

@@ -90,6 +90,11 @@ class CurlLibxml2ValidationPlatform final : public ValidationPlatform {
   // (empty: the system's store). Before any request thread runs.
   void SetCaFile(std::string pem_file) { ca_file_ = std::move(pem_file); }
 
+  // false: each validation opens its own connection and TLS session, as
+  // before connections were kept (for comparison in benchmarks). Before any
+  // request thread runs.
+  void KeepConnections(bool keep);
+
   // False when libcurl's process-wide initialisation failed.
   bool initialized() const noexcept { return initialized_; }
 

@@ -290,6 +290,9 @@ LOGIN_FORM = """<!DOCTYPE html>
 class CasHandler(BaseHTTPRequestHandler):
     server_version = "TestCAS/1.0"
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in two writes; on a kept connection Nagle's
+    # rule would hold the body back until the client's delayed ACK (40 ms).
+    disable_nagle_algorithm = True
 
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         if self.server.verbose:
