@@ -7,6 +7,7 @@
 // events go nowhere, so no event I/O is measured.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <cstdint>
@@ -180,6 +181,7 @@ BENCHMARK(BM_StoreAgain)->Arg(1'000)->Arg(100'000);
 void BM_CleaningLockHold(benchmark::State& state) {
   const std::int64_t entries = state.range(0);
   const std::int64_t expired = state.range(1);
+  double shortest = 1e9;
   for (auto _ : state) {
     auto c = std::make_unique<Cache>(10, 1);
     for (std::int64_t n = 0; n < expired; ++n) {
@@ -200,10 +202,15 @@ void BM_CleaningLockHold(benchmark::State& state) {
     // that a run on a busy machine does not count the turns of others.
     const double start = ThreadSeconds();
     benchmark::DoNotOptimize(c->cache.Lookup("not-held"));
-    state.SetIterationTime(ThreadSeconds() - start);
+    const double seconds = ThreadSeconds() - start;
+    state.SetIterationTime(seconds);
+    // On a shared virtual machine a stolen slice shows as the thread's own
+    // time: the shortest hold is the cleaning's cost.
+    shortest = std::min(shortest, seconds);
     c.reset();
   }
   state.counters["removed"] = static_cast<double>(expired);
+  state.counters["shortest_us"] = shortest * 1e6;
 }
 BENCHMARK(BM_CleaningLockHold)
     ->ArgNames({"entries", "expired"})
