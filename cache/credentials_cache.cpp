@@ -228,8 +228,9 @@ void CredentialsCache::SortByTime() noexcept {
     return;
   }
   for (TimestampEntry* entry = oldest_; entry != nullptr; entry = entry->second.newer) entries.push_back(entry);
-  // Stable, so entries of one time keep the order they were stored in.
-  std::stable_sort(entries.begin(), entries.end(), [](const TimestampEntry* a, const TimestampEntry* b) {
+  // Entries of one time expire together, so their order does not matter;
+  // std::sort takes no memory of its own.
+  std::sort(entries.begin(), entries.end(), [](const TimestampEntry* a, const TimestampEntry* b) {
     return a->second.time < b->second.time;
   });
   oldest_ = newest_ = nullptr;
