@@ -193,7 +193,7 @@ void CredentialsCache::CleanCredentialsCache(TimeValue now) {
   if (in_time_order_) {
     // Everything behind the first unexpired entry is younger still.
     while (oldest_ != nullptr && IsExpired(oldest_->second.time, timeouts_.SessionTimeout, now)) {
-      RemoveEntry(TimestampArtifactMap.find(oldest_->first));
+      RemoveOldest();
     }
   } else {
     RemoveEveryExpired(now);
@@ -276,17 +276,24 @@ CredentialsCache::TimestampMap::iterator CredentialsCache::RemoveEntry(
 }
 
 CredentialsCache::ExtractedEntry CredentialsCache::ExtractEntry(TimestampMap::iterator entry) {
-  // Removal starts from the timestamp half, so that half is always there to
-  // remove. Extracting the node keeps its key alive, without a copy, for the
-  // user-half removal and its report.
   Unlink(*entry);
-  ExtractedEntry removed{TimestampArtifactMap.extract(entry), UserMap::node_type{}};
-  const auto user_entry = UserArtifactMap.find(removed.first.key());
-  if (user_entry == UserArtifactMap.end()) {
-    Report(EventType::Error, kUserHalfMissingOnDelete, removed.first.key().c_str());
-  } else {
-    removed.second = UserArtifactMap.extract(user_entry);
-  }
+  return ExtractUserHalf(TimestampArtifactMap.extract(entry));
+}
+
+void CredentialsCache::RemoveOldest() {
+  TimestampEntry& oldest = *oldest_;
+  Unlink(oldest);
+  // By its key: one walk of its bucket finds the node and the one before it.
+  ExtractUserHalf(TimestampArtifactMap.extract(oldest.first));
+}
+
+CredentialsCache::ExtractedEntry CredentialsCache::ExtractUserHalf(TimestampMap::node_type time_half) {
+  // Removal starts from the timestamp half, so that half is always there to
+  // remove. The extracted node keeps its key alive, without a copy, for the
+  // user-half removal and its report.
+  UserMap::node_type user_half = UserArtifactMap.extract(TokenView(time_half.key()));
+  ExtractedEntry removed{std::move(time_half), std::move(user_half)};
+  if (removed.second.empty()) Report(EventType::Error, kUserHalfMissingOnDelete, removed.first.key().c_str());
   return removed;
 }
 

@@ -169,6 +169,8 @@ class CredentialsCache final : public SignOnStore {
   void Unlink(TimestampEntry& entry) noexcept;
   TimestampMap::iterator RemoveEntry(TimestampMap::iterator entry);
   ExtractedEntry ExtractEntry(TimestampMap::iterator entry);
+  void RemoveOldest();
+  ExtractedEntry ExtractUserHalf(TimestampMap::node_type time_half);
 
   void Report(EventType type, const char* message, const char* detail) const noexcept;
   void Report(EventType type, const char* message, std::string_view detail) const noexcept;
