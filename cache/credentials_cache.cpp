@@ -16,6 +16,10 @@ using namespace cache_messages;
 
 constexpr const char* kCleanCountsFormat = "artifacts before: %i artifacts after: %i";
 constexpr std::size_t kEventDetailSize = 4096;
+// How far a store looks back from the young end for the place of its time.
+// Request threads that validated a moment apart may store in either order;
+// a time older than this many entries means the clock was set back.
+constexpr int kOrderSearchSteps = 64;
 
 // The summary prints counts as "%i"; no cache in one process comes near
 // INT_MAX entries, but the conversion must stay defined if one did.
@@ -38,6 +42,8 @@ void CredentialsCache::InitCredentialsCache() noexcept {
   UserArtifactMap.clear();
   TimestampArtifactMap.clear();
   TicketCookieMap.clear();
+  oldest_ = newest_ = nullptr;
+  in_time_order_ = true;
   try {
     UserArtifactMap.reserve(kCredentialsCacheBuckets);
     TimestampArtifactMap.reserve(kCredentialsCacheBuckets);
@@ -85,40 +91,46 @@ std::optional<std::string> CredentialsCache::Store(const SignOn& sign_on) noexce
       }
     }
   }
+  // The timestamp half comes first: it owns the text that the user half's
+  // key views.
+  auto time_entry = TimestampArtifactMap.find(hashed);
+  const bool new_entry = time_entry == TimestampArtifactMap.end();
+  if (new_entry) {
+    try {
+      time_entry = TimestampArtifactMap.emplace(std::string(token), TimestampArtifact{}).first;
+    } catch (const std::bad_alloc&) {
+      return std::nullopt;
+    }
+  }
+
   UserMap::iterator user_entry = UserArtifactMap.find(hashed);
-  const bool new_user_entry = user_entry == UserArtifactMap.end();
   try {
-    if (new_user_entry) {
-      user_entry = UserArtifactMap.emplace(std::string(token), sign_on.user).first;
+    if (user_entry == UserArtifactMap.end()) {
+      user_entry = UserArtifactMap.emplace(TokenView(time_entry->first), sign_on.user).first;
     } else {
       // assign allocates before it lets go of the old text, so a failure
       // leaves the entry whole with its previous sign-on and time.
       user_entry->second.assign(sign_on.user);
     }
   } catch (const std::bad_alloc&) {
+    // A new timestamp half without its user could never be answered; it is
+    // not linked yet, so it simply goes.
+    if (new_entry) TimestampArtifactMap.erase(time_entry);
     return std::nullopt;
   }
 
-  try {
-    const auto time_entry = TimestampArtifactMap.find(hashed);
-    if (time_entry != TimestampArtifactMap.end()) {
-      time_entry->second = TimestampArtifact{sign_on.validated, std::move(extras)};
-    } else {
-      TimestampArtifactMap.emplace(std::string(token), TimestampArtifact{sign_on.validated, std::move(extras)});
-    }
-  } catch (const std::bad_alloc&) {
-    // Without its time the entry could never expire or be cleaned; take the
-    // user half out so the token is in neither map.
-    UserArtifactMap.erase(user_entry);
-    return std::nullopt;
-  }
+  TimestampEntry& entry = *time_entry;
+  if (!new_entry) Unlink(entry);
+  entry.second.time = sign_on.validated;
+  entry.second.extras = std::move(extras);
+  Link(entry);
 
   if (opaque_cookies_ != nullptr) {
     try {
       TicketCookieMap.emplace(sign_on.ticket, opaque);
     } catch (const std::bad_alloc&) {
       // A sign-on that single logout could not find must not be kept.
-      ExtractEntry(TimestampArtifactMap.find(hashed));
+      ExtractEntry(time_entry);
       return std::nullopt;
     }
   }
@@ -227,13 +239,14 @@ void CredentialsCache::CleanCredentialsCache(TimeValue now) {
     return;
   }
 
-  const std::uint32_t session_timeout = timeouts_.SessionTimeout;
-  for (auto entry = TimestampArtifactMap.begin(); entry != TimestampArtifactMap.end();) {
-    if (IsExpired(entry->second.time, session_timeout, now)) {
-      entry = RemoveEntry(entry);
-    } else {
-      ++entry;
+  if (in_time_order_) {
+    // Everything behind the first unexpired entry is younger still.
+    while (oldest_ != nullptr && IsExpired(oldest_->second.time, timeouts_.SessionTimeout, now)) {
+      RemoveOldest();
     }
+  } else {
+    RemoveEveryExpired(now);
+    SortByTime();
   }
   const std::size_t after = TimestampArtifactMap.size();
 
@@ -244,6 +257,66 @@ void CredentialsCache::CleanCredentialsCache(TimeValue now) {
   Report(EventType::Warning, kCleaned, counts);
 }
 
+void CredentialsCache::RemoveEveryExpired(TimeValue now) {
+  const std::uint32_t session_timeout = timeouts_.SessionTimeout;
+  for (auto entry = TimestampArtifactMap.begin(); entry != TimestampArtifactMap.end();) {
+    if (IsExpired(entry->second.time, session_timeout, now)) {
+      entry = RemoveEntry(entry);
+    } else {
+      ++entry;
+    }
+  }
+}
+
+void CredentialsCache::SortByTime() noexcept {
+  std::vector<TimestampEntry*> entries;
+  try {
+    entries.reserve(TimestampArtifactMap.size());
+  } catch (const std::bad_alloc&) {
+    // Still out of order: the next cleaning walks everything again.
+    return;
+  }
+  for (TimestampEntry* entry = oldest_; entry != nullptr; entry = entry->second.newer) entries.push_back(entry);
+  // Entries of one time expire together, so their order does not matter;
+  // std::sort takes no memory of its own.
+  std::sort(entries.begin(), entries.end(), [](const TimestampEntry* a, const TimestampEntry* b) {
+    return a->second.time < b->second.time;
+  });
+  oldest_ = newest_ = nullptr;
+  for (TimestampEntry* entry : entries) {
+    entry->second.older = newest_;
+    entry->second.newer = nullptr;
+    (newest_ != nullptr ? newest_->second.newer : oldest_) = entry;
+    newest_ = entry;
+  }
+  in_time_order_ = true;
+}
+
+void CredentialsCache::Link(TimestampEntry& entry) noexcept {
+  // Behind the youngest entry whose time is not later than this one.
+  TimestampEntry* before = newest_;
+  for (int steps = 0; before != nullptr && before->second.time > entry.second.time; ++steps) {
+    if (steps == kOrderSearchSteps) {
+      before = newest_;
+      in_time_order_ = false;
+      break;
+    }
+    before = before->second.older;
+  }
+  TimestampEntry* after = before != nullptr ? before->second.newer : oldest_;
+  entry.second.older = before;
+  entry.second.newer = after;
+  (before != nullptr ? before->second.newer : oldest_) = &entry;
+  (after != nullptr ? after->second.older : newest_) = &entry;
+}
+
+void CredentialsCache::Unlink(TimestampEntry& entry) noexcept {
+  TimestampArtifact& links = entry.second;
+  (links.older != nullptr ? links.older->second.newer : oldest_) = links.newer;
+  (links.newer != nullptr ? links.newer->second.older : newest_) = links.older;
+  links.older = links.newer = nullptr;
+}
+
 CredentialsCache::TimestampMap::iterator CredentialsCache::RemoveEntry(
     TimestampMap::iterator entry) {
   const auto next = std::next(entry);
@@ -252,22 +325,30 @@ CredentialsCache::TimestampMap::iterator CredentialsCache::RemoveEntry(
 }
 
 CredentialsCache::ExtractedEntry CredentialsCache::ExtractEntry(TimestampMap::iterator entry) {
+  Unlink(*entry);
+  return ExtractUserHalf(TimestampArtifactMap.extract(entry));
+}
+
+void CredentialsCache::RemoveOldest() {
+  TimestampEntry& oldest = *oldest_;
+  Unlink(oldest);
+  // By its key: one walk of its bucket finds the node and the one before it.
+  ExtractUserHalf(TimestampArtifactMap.extract(oldest.first));
+}
+
+CredentialsCache::ExtractedEntry CredentialsCache::ExtractUserHalf(TimestampMap::node_type time_half) {
   // Removal starts from the timestamp half, so that half is always there to
-  // remove. Extracting the node keeps its key alive, without a copy, for the
+  // remove. The extracted node keeps its key alive, without a copy, for the
   // user-half removal and its report.
-  ExtractedEntry removed{TimestampArtifactMap.extract(entry), UserMap::node_type{}};
   // An opaque cookie's index entry goes with it, unless the ticket has been
   // stored again under another cookie value since.
-  if (const EntryExtras* extras = removed.first.mapped().extras.get(); extras != nullptr && !extras->ticket.empty()) {
+  if (const EntryExtras* extras = time_half.mapped().extras.get(); extras != nullptr && !extras->ticket.empty()) {
     const auto index = TicketCookieMap.find(extras->ticket);
-    if (index != TicketCookieMap.end() && index->second == removed.first.key()) TicketCookieMap.erase(index);
+    if (index != TicketCookieMap.end() && index->second == time_half.key()) TicketCookieMap.erase(index);
   }
-  const auto user_entry = UserArtifactMap.find(removed.first.key());
-  if (user_entry == UserArtifactMap.end()) {
-    Report(EventType::Error, kUserHalfMissingOnDelete, removed.first.key().c_str());
-  } else {
-    removed.second = UserArtifactMap.extract(user_entry);
-  }
+  UserMap::node_type user_half = UserArtifactMap.extract(TokenView(time_half.key()));
+  ExtractedEntry removed{std::move(time_half), std::move(user_half)};
+  if (removed.second.empty()) Report(EventType::Error, kUserHalfMissingOnDelete, removed.first.key().c_str());
   return removed;
 }
 

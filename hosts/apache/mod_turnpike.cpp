@@ -53,6 +53,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -88,6 +89,14 @@ constexpr const char* kMutexType = "turnpike-cache";
 constexpr const char* kDefaultCacheProvider = "shmcb";
 // About 5,000 sign-ons; a larger site gives its own size.
 constexpr const char* kDefaultCacheSize = "512000";
+// What one sign-on without attributes takes of a shmcb cache, as measured
+// (tests/apache/test_cache_scale.py --measure): its 20-byte key, 9 bytes
+// and the user name, and shmcb's index entry and the room its
+// sub-caches leave unused.
+constexpr apr_size_t kShmcbBytesPerSignOn = 80;
+// Fewer sign-ons than this in a shmcb cache is worth a warning at start-up:
+// a site of any size drops sign-ons within the session time.
+constexpr apr_size_t kFewestShmcbSignOns = 1000;
 
 // The directives' values. The directives are allowed only in the main
 // server's context, so only the main server's record carries them.
@@ -353,6 +362,26 @@ apr_status_t DestroyCache(void* data) noexcept {
   return APR_SUCCESS;
 }
 
+// A shmcb cache of fewer than kFewestShmcbSignOns sign-ons drops the
+// oldest ones long before they expire: those browsers go through the login
+// again. Said once per start, with the size that would hold that many.
+void WarnOfSmallCache(const ModuleConfig& config, server_rec* server) {
+  if (std::strcmp(config.cache_name_in_use, "shmcb") != 0) return;
+  const char* arguments = config.cache_arguments != nullptr ? config.cache_arguments : kDefaultCacheSize;
+  const char* open = std::strrchr(arguments, '(');
+  if (open == nullptr) return;  // shmcb's own default size
+  const apr_size_t bytes = static_cast<apr_size_t>(std::strtoull(open + 1, nullptr, 10));
+  const apr_size_t sign_ons = bytes / kShmcbBytesPerSignOn;
+  if (sign_ons >= kFewestShmcbSignOns) return;
+  ap_log_error(APLOG_MARK, APLOG_WARNING, 0, server,
+               "TurnpikeCache shmcb: %" APR_SIZE_T_FMT " bytes hold about %" APR_SIZE_T_FMT
+               " sign-ons (%" APR_SIZE_T_FMT " bytes each), fewer than %" APR_SIZE_T_FMT
+               "; past that the oldest sign-ons are dropped and their browsers sign in again "
+               "(%" APR_SIZE_T_FMT " bytes hold %" APR_SIZE_T_FMT ")",
+               bytes, sign_ons, kShmcbBytesPerSignOn, kFewestShmcbSignOns,
+               kFewestShmcbSignOns * kShmcbBytesPerSignOn, kFewestShmcbSignOns);
+}
+
 // Builds the serving generation: the shared cache, its lock, the filter.
 int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
   // The version in a line of its own, beside Apache's "configured -- resuming
@@ -380,6 +409,7 @@ int StartServing(apr_pool_t* pconf, apr_pool_t* ptemp, server_rec* server) {
     return HTTP_INTERNAL_SERVER_ERROR;
   }
   apr_pool_cleanup_register(pconf, &config, DestroyCache, apr_pool_cleanup_null);
+  WarnOfSmallCache(config, server);
 
   cache_mutex = nullptr;
   if ((config.cache_provider->flags & AP_SOCACHE_FLAG_NOTMPSAFE) != 0) {

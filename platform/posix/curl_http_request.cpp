@@ -20,11 +20,71 @@ bool IsHttpsUrl(const char* url) noexcept {
 
 }  // namespace
 
-std::unique_ptr<CurlHttpRequest> CurlHttpRequest::Create(const CurlHttpSettings& settings) {
-  CURL* handle = curl_easy_init();
+CurlHandlePool::CurlHandlePool(bool keep) noexcept : keep_(keep) {
+  if (!keep_) return;
+  share_ = curl_share_init();
+  if (share_ == nullptr) return;
+  const bool shared = curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &CurlHandlePool::Lock) == CURLSHE_OK &&
+                      curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &CurlHandlePool::Unlock) == CURLSHE_OK &&
+                      curl_share_setopt(share_, CURLSHOPT_USERDATA, static_cast<void*>(this)) == CURLSHE_OK &&
+                      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK &&
+                      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
+  if (!shared) {
+    curl_share_cleanup(share_);
+    share_ = nullptr;
+  }
+}
+
+CurlHandlePool::~CurlHandlePool() {
+  // The handles first: each still belongs to the share.
+  for (CURL* handle : idle_) curl_easy_cleanup(handle);
+  if (share_ != nullptr) curl_share_cleanup(share_);
+}
+
+CURL* CurlHandlePool::Take() noexcept {
+  {
+    std::lock_guard lock(mutex_);
+    if (!idle_.empty()) {
+      CURL* handle = idle_.back();
+      idle_.pop_back();
+      return handle;
+    }
+  }
+  return curl_easy_init();
+}
+
+void CurlHandlePool::Give(CURL* handle) noexcept {
+  if (handle == nullptr) return;
+  // Back to libcurl's defaults: nothing of this request's options stays.
+  // The live connections and the session caches stay; that is the point.
+  curl_easy_reset(handle);
+  {
+    std::lock_guard lock(mutex_);
+    if (keep_ && idle_.size() < kIdleHandles) {
+      try {
+        idle_.push_back(handle);
+        return;
+      } catch (const std::bad_alloc&) {
+        // Closed below instead.
+      }
+    }
+  }
+  curl_easy_cleanup(handle);
+}
+
+void CurlHandlePool::Lock(CURL*, curl_lock_data data, curl_lock_access, void* pool) noexcept {
+  static_cast<CurlHandlePool*>(pool)->shared_data_locks_[static_cast<std::size_t>(data)].lock();
+}
+
+void CurlHandlePool::Unlock(CURL*, curl_lock_data data, void* pool) noexcept {
+  static_cast<CurlHandlePool*>(pool)->shared_data_locks_[static_cast<std::size_t>(data)].unlock();
+}
+
+std::unique_ptr<CurlHttpRequest> CurlHttpRequest::Create(const CurlHttpSettings& settings, CurlHandlePool& pool) {
+  CURL* handle = pool.Take();
   if (handle == nullptr) return nullptr;
-  std::unique_ptr<CurlHttpRequest> request(new (std::nothrow) CurlHttpRequest(handle, settings));
-  if (request == nullptr) curl_easy_cleanup(handle);
+  std::unique_ptr<CurlHttpRequest> request(new (std::nothrow) CurlHttpRequest(handle, pool, settings));
+  if (request == nullptr) pool.Give(handle);
   return request;
 }
 
@@ -33,7 +93,10 @@ bool CurlHttpRequest::Configure(const char* url) {
   // Once an exchange started over TLS, a redirect may not leave it.
   const char* redirect_protocols = IsHttpsUrl(url) ? "https" : "http,https";
   const long max_body = static_cast<long>(settings_.max_response_bytes);
-  return SetOption(handle, CURLOPT_URL, url) &&
+  // A handle from the pool comes reset, so every option the exchange relies
+  // on is set here, each time.
+  return (share_ == nullptr || SetOption(handle, CURLOPT_SHARE, share_)) &&
+         SetOption(handle, CURLOPT_URL, url) &&
          SetOption(handle, CURLOPT_HTTPGET, 1L) &&
          SetOption(handle, CURLOPT_PROTOCOLS_STR, "http,https") &&
          SetOption(handle, CURLOPT_REDIR_PROTOCOLS_STR, redirect_protocols) &&

@@ -18,10 +18,11 @@ namespace {
 // move between threads (the document quiets libxml2 per operation).
 class CurlLibxml2Session final : public ValidationSession {
  public:
-  explicit CurlLibxml2Session(const CurlHttpSettings& settings) noexcept : settings_(settings) {}
+  CurlLibxml2Session(const CurlHttpSettings& settings, CurlHandlePool& handles) noexcept
+      : settings_(settings), handles_(handles) {}
 
   std::unique_ptr<HttpRequest> CreateHttpRequest() override {
-    return CurlHttpRequest::Create(settings_);
+    return CurlHttpRequest::Create(settings_, handles_);
   }
 
   std::unique_ptr<XmlDocument> CreateXmlDocument() override {
@@ -30,6 +31,7 @@ class CurlLibxml2Session final : public ValidationSession {
 
  private:
   const CurlHttpSettings& settings_;
+  CurlHandlePool& handles_;
 };
 
 }  // namespace
@@ -41,13 +43,20 @@ CurlLibxml2ValidationPlatform::CurlLibxml2ValidationPlatform(const CurlHttpSetti
   // and thread keys.
   xmlInitParser();
   initialized_ = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  // After the global initialisation, which the share needs.
+  if (initialized_) handles_ = std::unique_ptr<CurlHandlePool>(new (std::nothrow) CurlHandlePool());
 }
 
 CurlLibxml2ValidationPlatform::~CurlLibxml2ValidationPlatform() {
   // libcurl counts its initialisations, so other users in the process keep
   // theirs. libxml2 is not cleaned up: its globals may be shared with the
-  // host.
+  // host. The kept handles close before libcurl is cleaned up.
+  handles_.reset();
   if (initialized_) curl_global_cleanup();
+}
+
+void CurlLibxml2ValidationPlatform::KeepConnections(bool keep) {
+  if (initialized_) handles_ = std::unique_ptr<CurlHandlePool>(new (std::nothrow) CurlHandlePool(keep));
 }
 
 void CurlLibxml2ValidationPlatform::SetTotalTimeout(std::chrono::milliseconds total) {
@@ -68,8 +77,8 @@ bool CurlLibxml2ValidationPlatform::TrustOnlyCertificatesIn(const std::string& p
 }
 
 std::unique_ptr<ValidationSession> CurlLibxml2ValidationPlatform::Begin() {
-  if (!initialized_) return nullptr;
-  return std::unique_ptr<ValidationSession>(new (std::nothrow) CurlLibxml2Session(settings_));
+  if (!initialized_ || handles_ == nullptr) return nullptr;
+  return std::unique_ptr<ValidationSession>(new (std::nothrow) CurlLibxml2Session(settings_, *handles_));
 }
 
 }  // namespace turnpike

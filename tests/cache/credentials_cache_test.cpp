@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <random>
 
 #include "cache/credentials_cache_inspector.h"
 
@@ -185,6 +186,64 @@ TEST(CredentialsCacheTest, FailedUserCopyIsReportedAndTheEntryStays) {
   g_allocations_before_failure = -1;
   EXPECT_EQ(c.Events(), (std::vector<Event>{{1, "The Turnpike filter was unable to create the user string. ", ""}}));
   EXPECT_EQ(c.inspect.Entries().size(), 1U);
+}
+
+// Stores whose times come out of order (threads that validated a moment
+// apart, a clock set back by half an hour), re-stores and logouts, with a
+// cleaning due at every lookup: each cleaning removes exactly the expired
+// sign-ons, wherever they sit, and counts what a walk of every entry counts.
+TEST(CredentialsCacheTest, CleaningRemovesExactlyTheExpiredWhateverTheOrderOfStores) {
+  const struct {
+    const char* name;
+    TimeValue most_back;  // how far before now a stored time may lie
+  } kOrders[] = {{"in order", 1}, {"a few entries apart", kMinute / 6}, {"a clock set back", 30 * kMinute}};
+  for (const auto& order : kOrders) {
+    SCOPED_TRACE(order.name);
+    CacheUnderTest c(/*session_timeout=*/10, /*clean_timeout=*/1, /*debug=*/0);
+    std::map<std::string, std::pair<std::string, TimeValue>> model;
+    TimeValue last_clean = c.clock.Now();
+    std::mt19937 random(20);
+    // What the cache must answer for `ticket`; a lookup or a removal takes
+    // the sign-on out once it has expired.
+    const auto take = [&model](const std::string& ticket, TimeValue now, bool remove) -> std::optional<std::string> {
+      const auto found = model.find(ticket);
+      if (found == model.end()) return std::nullopt;
+      const bool expired = IsExpired(found->second.second, 10, now);
+      std::optional<std::string> user = expired ? std::nullopt : std::optional(found->second.first);
+      if (expired || remove) model.erase(found);
+      return user;
+    };
+    for (int step = 0; step < 20'000 && !HasFailure(); ++step) {
+      const std::string ticket = "ST-" + std::to_string(random() % 500);
+      const TimeValue now = c.clock.Now();
+      const unsigned kind = random() % 8;
+      if (kind == 0) {
+        c.clock.Advance(random() % (kMinute / 20));
+      } else if (kind == 1) {
+        EXPECT_EQ(UserOf(c.cache.RemoveByTicket(ticket)), take(ticket, now, true));
+      } else if (kind <= 3) {
+        std::vector<Event> events;
+        if (IsExpired(last_clean, 1, now)) {
+          last_clean = now;
+          if (!model.empty()) {
+            const auto before = static_cast<int>(model.size());
+            std::erase_if(model, [now](const auto& entry) { return IsExpired(entry.second.second, 10, now); });
+            events.push_back(Cleaned(before, static_cast<int>(model.size())));
+          }
+        }
+        EXPECT_EQ(UserOf(c.cache.Lookup(ticket)), take(ticket, now, false));
+        EXPECT_EQ(c.Events(), events);
+      } else {
+        const TimeValue time = now - random() % order.most_back;
+        const std::string user = "user-" + std::to_string(step);
+        EXPECT_EQ(c.cache.Store(SignOn{user, {}, ticket, time}), ticket);
+        model[ticket] = {user, time};
+      }
+    }
+    std::map<std::string, CredentialsCacheInspector::Entry> expected;
+    for (const auto& [ticket, sign_on] : model) expected[ticket] = {sign_on.first, sign_on.second};
+    EXPECT_EQ(c.inspect.Entries(), expected);
+  }
 }
 
 }  // namespace

@@ -55,6 +55,8 @@ the login page received it.
 Control endpoints for tests (not part of CAS):
     /_ticket?service=S&username=U   issues a ticket and answers it as text.
     /_rebuild?on=1|0                turns the rebuilding of the query on or off.
+    /_connections                   how many connections the server has accepted,
+                                    as text (this one's included).
     /_fault?mode=MODE               sets the fault for every later validation
                                     ("none" clears it); --fault sets it at start.
     /_fault/MODE/<endpoint>         one request with that fault, for instance
@@ -292,6 +294,9 @@ LOGIN_FORM = """<!DOCTYPE html>
 class CasHandler(BaseHTTPRequestHandler):
     server_version = "TestCAS/1.0"
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in two writes; on a kept connection Nagle's
+    # rule would hold the body back until the client's delayed ACK (40 ms).
+    disable_nagle_algorithm = True
 
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         if self.server.verbose:
@@ -335,6 +340,8 @@ class CasHandler(BaseHTTPRequestHandler):
                 return self._send(400, "text/plain", b"unknown fault mode\n")
             self.server.fault = mode
             return self._send(200, "text/plain", ("fault %s\n" % mode).encode())
+        if path == "/_connections":
+            return self._send(200, "text/plain", b"%d" % self.server.connections)
         if path == "/_rebuild":
             self.server.rebuild_query = query.get("on") == "1"
             return self._send(200, "text/plain", b"rebuild %d\n" % self.server.rebuild_query)
@@ -475,6 +482,11 @@ class CasHttpServer(ThreadingHTTPServer):
         self.rebuild_query = rebuild_query
         self.verbose = verbose
         self.stopping = threading.Event()
+        self.connections = 0
+
+    def process_request(self, request, client_address):
+        self.connections += 1  # the accepting thread alone counts
+        super().process_request(request, client_address)
 
     def finish_request(self, request, client_address):
         if self.tls:

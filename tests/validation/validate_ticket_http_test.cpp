@@ -5,6 +5,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/posix/curl_libxml2_validation.h"
@@ -155,6 +156,34 @@ TEST_F(CasServerTest, XmlThatIsNoCasAnswerIsReportedWithTheDocument) {
                 kCas2Unparsed,
                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                 "<status><ok>true</ok><user>alice</user></status>\n")});
+}
+
+// Validations one after another keep the first connection, also across
+// threads; one that the server cuts off costs two (libcurl tries a request
+// that met a dead kept connection once more on a new one), and the next
+// validation still answers its own user.
+TEST(ConnectionReuse, ValidationsInTurnShareOneConnection) {
+  CasServerProcess server;
+  ASSERT_TRUE(server.running());
+  CurlLibxml2ValidationPlatform platform(TestSettings());
+  RecordingReporter events;
+  const auto connections = [&] {
+    const std::unique_ptr<HttpRequest> request = platform.Begin()->CreateHttpRequest();
+    return request->Get((server.url() + "/_connections").c_str()) ? std::stoi(request->ResponseText()->text) : -1;
+  };
+  const auto validate = [&](const std::string& prefix, const std::string& user) {
+    const std::string ticket = IssueTicket(platform, server.url(), kEscapedService, user);
+    return ValidatedUser(server.url() + prefix + "/serviceValidate?service=" + kEscapedService + "&ticket=" + ticket,
+                         platform, events.reporter);
+  };
+  const int before = connections();
+  for (const char* user : {"alice", "bob", "carol smith", "alice"}) {
+    std::thread([&] { EXPECT_EQ(validate("", user), user); }).join();
+  }
+  EXPECT_EQ(connections() - before, 0);
+  EXPECT_EQ(validate("/_fault/reset", "alice"), std::nullopt);
+  EXPECT_EQ(validate("", "bob"), "bob");
+  EXPECT_EQ(connections() - before, 2);
 }
 
 TEST(UnreachableServer, ReportsTheUrlOnce) {
