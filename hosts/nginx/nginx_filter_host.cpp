@@ -119,6 +119,12 @@ bool RemoveLookAlikeRequestHeaders(ngx_http_request_t* request, std::string_view
   });
 }
 
+bool RemovePrefixedRequestHeaders(ngx_http_request_t* request, std::string_view prefix) noexcept {
+  return DropRequestHeaders(request, [prefix](const ngx_table_elt_t& field) {
+    return HeaderNameStartsLike(ViewOf(field.key), prefix);
+  });
+}
+
 bool NginxFilterHost::GetUrl(char* buffer, std::uint32_t* size) {
   if (buffer == nullptr || size == nullptr || request_->unparsed_uri.len == 0) return false;
   return CopyOut(ViewOf(request_->unparsed_uri), buffer, size);
@@ -159,6 +165,11 @@ bool NginxFilterHost::ReplaceHeader(const char* name, const char* value) {
 bool NginxFilterHost::RemoveLookAlikeHeaders(const char* name) {
   if (name == nullptr) return false;
   return scrubbed_ || RemoveLookAlikeRequestHeaders(request_, name);
+}
+
+bool NginxFilterHost::RemovePrefixedHeaders(const char* prefix) {
+  if (prefix == nullptr) return false;
+  return scrubbed_ || RemovePrefixedRequestHeaders(request_, prefix);
 }
 
 bool NginxFilterHost::GetServerVariable(const char* name, char* buffer, std::uint32_t* size) {

@@ -51,8 +51,9 @@ class NginxFilterHost final : public FilterHost {
  public:
   // `user`: where the identity given to the application is kept for
   // $turnpike_user, in the request's pool. `scrubbed`: the handler has
-  // already removed the identity header's look-alikes from this request, so
-  // RemoveLookAlikeHeaders need not look again.
+  // already removed the identity header's look-alikes and the headers under
+  // the attribute prefix from this request, so the removals need not look
+  // again.
   NginxFilterHost(ngx_http_request_t* request, bool protected_by_location, ngx_str_t* user,
                   bool scrubbed = false) noexcept
       : request_(request), protected_(protected_by_location), scrubbed_(scrubbed), user_(user),
@@ -62,6 +63,7 @@ class NginxFilterHost final : public FilterHost {
   bool GetHeader(const char* name, char* buffer, std::uint32_t* size) override;
   bool ReplaceHeader(const char* name, const char* value) override;
   bool RemoveLookAlikeHeaders(const char* name) override;
+  bool RemovePrefixedHeaders(const char* prefix) override;
   bool GetServerVariable(const char* name, char* buffer, std::uint32_t* size) override;
   bool GetServerPath(char* buffer, std::uint32_t* size) override;
   bool ProtectedByServer() noexcept override { return protected_; }
@@ -86,6 +88,10 @@ class NginxFilterHost final : public FilterHost {
 // (HeaderNamesLookAlike) out of the request's list. False when the request's
 // pool had no memory for the shorter list; the list is then as it was.
 bool RemoveLookAlikeRequestHeaders(ngx_http_request_t* request, std::string_view name) noexcept;
+
+// Takes every request header whose name starts like `prefix`
+// (HeaderNameStartsLike) out of the request's list, as above.
+bool RemovePrefixedRequestHeaders(ngx_http_request_t* request, std::string_view prefix) noexcept;
 
 // Sends `answer` as the whole response: status line, Location, Set-Cookie,
 // Cache-Control, the body. What ngx_http_finalize_request takes next.

@@ -57,6 +57,7 @@
 #include "platform/posix/curl_libxml2_validation.h"
 #include "platform/posix/reg_file_registry.h"
 #include "platform/posix/system_clock.h"
+#include "platform/posix/system_random.h"
 
 extern "C" ngx_module_t ngx_http_turnpike_module;
 
@@ -81,11 +82,13 @@ struct FilterRuntime {
   RegFileRegistry registry;
   NginxEventLog event_log;
   SystemClock clock;
+  SystemRandom random;
   CurlLibxml2ValidationPlatform validation;
   ZoneByteStore bytes;
   SharedSignOnStore store;
   std::unique_ptr<TurnpikeFilter> filter;
   std::string auth_header;
+  std::string attribute_prefix;  // AttributeHeaderPrefix; empty when not set
   ngx_pid_t started_by = 0;  // the process that reported the start
   bool stopped = false;
 };
@@ -251,6 +254,9 @@ ngx_int_t AccessHandler(ngx_http_request_t* request) noexcept {
     // handler set is the request's own.
     if (state == nullptr || !state->scrubbed) {
       if (!RemoveLookAlikeRequestHeaders(request, runtime->auth_header)) return NGX_HTTP_INTERNAL_SERVER_ERROR;
+      if (!runtime->attribute_prefix.empty() && !RemovePrefixedRequestHeaders(request, runtime->attribute_prefix)) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+      }
     }
     ngx_str_t user{0, nullptr};
     NginxFilterHost host(request, protected_by_location, &user, true);
@@ -401,6 +407,7 @@ bool StartFilter(FilterRuntime& runtime) {
       .credentials = &runtime.store,
       .validation_slots = nullptr,  // each worker counts its own
       .default_max_validations = kDefaultMaxValidations,
+      .random = &runtime.random,
   });
   if (const auto& problem = runtime.registry.problem()) {
     runtime.filter->reporter().LogEvent(EventType::Error, kRegistryFileRefused, problem->c_str());
@@ -408,8 +415,9 @@ bool StartFilter(FilterRuntime& runtime) {
   if (!runtime.filter->Start()) return false;
   const FilterSettings& settings = runtime.filter->settings();
   runtime.store.Attach(CacheTimeouts{settings.SessionTimeout, settings.CacheCleanTimeout},
-                       runtime.filter->reporter());
+                       runtime.filter->reporter(), settings.OpaqueCookie != 0 ? &runtime.random : nullptr);
   runtime.auth_header = settings.AuthHeader;
+  runtime.attribute_prefix = settings.AttributeHeaderPrefix.value_or("");
   return true;
 }
 

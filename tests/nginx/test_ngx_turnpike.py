@@ -238,11 +238,50 @@ class FullZone(unittest.TestCase):
         nginx.start()
         cookies = [sign_on(nginx) for _ in range(300)]
         self.assertTrue(all(cookie.startswith("VAVUZE=ST-") for cookie in cookies))
+        # A worker remembers the sign-ons it has just stored for a second,
+        # whatever the zone has dropped since.
+        time.sleep(1.1)
         first = nginx.request("/secure/report.txt", {"Cookie": cookies[0]})[0]
         last = nginx.request("/secure/report.txt", {"Cookie": cookies[-1]})[0]
         self.assertEqual((first, last), (302, 200))
         self.assertEqual([event for event in nginx.turnpike_events() if event[0] == "error"
                           and "could not store" in event[2]], [])
+
+
+class AttributesAndOpaqueCookie(unittest.TestCase):
+    def test_attribute_headers_and_a_cookie_that_is_not_the_ticket(self):
+        cas = CasProcess().start()
+        self.addCleanup(cas.stop)
+        backends = Backends()
+        self.addCleanup(backends.stop)
+        text = registry_text(cas.url, validation_path="p3/serviceValidate", numbers={"OpaqueCookie": 1},
+                             texts={"AttributeHeaderPrefix": "CAS-"})
+        nginx = Nginx(MODULE, text.replace('"AuthHeader"="CASUser"', '"AuthHeader"="CAS-User"'), backends)
+        self.addCleanup(nginx.cleanup)
+        nginx.start()
+        _, _, headers, _ = nginx.request("/secure/proxy/x")
+        back = cas_login(header(headers, "Location"))
+        ticket = urllib.parse.parse_qs(urllib.parse.urlsplit(back).query)["ticket"][0]
+        _, _, headers, _ = nginx.request(path_of(back))
+        cookie = header(headers, "Set-Cookie").split(";")[0]
+        self.assertRegex(cookie, r"^VAVUZE=[0-9a-f]{32}$")
+
+        forged = {"CAS-email": "mallory@example.org", "cas_memberOf": "admins", "CAS.Role": "root"}
+        rows = [
+            ("signed on", "/secure/proxy/x", {"Cookie": cookie},
+             {"cas-user": "alice", "cas-email": "alice@example.org", "cas-displayname": "Alice Liddell",
+              "cas-memberof": "staff, library"}),
+            ("unprotected", "/public/proxy/x", {}, {}),
+        ]
+        for name, path, extra, expected in rows:
+            with self.subTest(name):
+                status, _, _, body = nginx.request(path, dict(forged, **extra))
+                self.assertEqual(status, 200, nginx.logs())
+                seen = {folded(key[5:] if key.startswith("HTTP_") else key): value
+                        for key, value in json.loads(body)}
+                self.assertEqual({key: value for key, value in seen.items() if key.startswith("cas-")}, expected)
+        # The ticket, as an access log shows it, is no cookie.
+        self.assertEqual(nginx.request("/secure/proxy/x", {"Cookie": "VAVUZE=" + ticket})[0], 302)
 
 
 class Configuration(unittest.TestCase):
