@@ -56,6 +56,7 @@
 #include "platform/memory/recording_event_log.h"
 #include "platform/posix/curl_libxml2_validation.h"
 #include "platform/posix/reg_file_registry.h"
+#include "platform/posix/posix_stream_socket.h"
 #include "platform/posix/system_clock.h"
 #include "platform/posix/system_random.h"
 
@@ -83,6 +84,9 @@ struct FilterRuntime {
   NginxEventLog event_log;
   SystemClock clock;
   SystemRandom random;
+  // For a SharedCache of Redis: the master logs in once at start-up and
+  // closes the connection, so no worker inherits one.
+  PosixStreamConnector network;
   CurlLibxml2ValidationPlatform validation;
   ZoneByteStore bytes;
   SharedSignOnStore store;
@@ -407,6 +411,7 @@ bool StartFilter(FilterRuntime& runtime) {
       .credentials = &runtime.store,
       .validation_slots = nullptr,  // each worker counts its own
       .default_max_validations = kDefaultMaxValidations,
+      .network = &runtime.network,
       .random = &runtime.random,
   });
   if (const auto& problem = runtime.registry.problem()) {

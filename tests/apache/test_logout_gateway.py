@@ -114,7 +114,7 @@ def start_servers(case, numbers=None, texts=None, gateway_paths=(), port=None):
 # is the one to enable once that setting exists.
 SINGLE_LOGOUT_ROWS = [
     ("TicketCookie", {}),
-    # ("OpaqueCookie", {"OpaqueCookie": 1}),
+    ("OpaqueCookie", {"OpaqueCookie": 1}),
 ]
 
 

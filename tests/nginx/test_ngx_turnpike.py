@@ -20,6 +20,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from backends import Backends  # noqa: E402
 from nginx_harness import Nginx  # noqa: E402
 from apache_harness import CasProcess, header, registry_text  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from store_servers import RedisServer  # noqa: E402
 
 MODULE = None  # set from the command line
 FORGED = {"CAS_User": "mallory", "cas.user": "mallory", "CAS-USER": "mallory", "Cas_uSeR": "mallory"}
@@ -282,6 +284,28 @@ class AttributesAndOpaqueCookie(unittest.TestCase):
                 self.assertEqual({key: value for key, value in seen.items() if key.startswith("cas-")}, expected)
         # The ticket, as an access log shows it, is no cookie.
         self.assertEqual(nginx.request("/secure/proxy/x", {"Cookie": "VAVUZE=" + ticket})[0], 302)
+
+
+class SharedCache(unittest.TestCase):
+    def test_two_servers_share_sign_ons_through_redis(self):
+        cas = CasProcess().start()
+        self.addCleanup(cas.stop)
+        redis = RedisServer(password="farm-secret")
+        redis.start()
+        self.addCleanup(redis.stop)
+        text = registry_text(cas.url, texts={"SharedCache": "redis://127.0.0.1:%d/3" % redis.port,
+                                             "SharedCachePassword": "farm-secret"})
+        servers = [Nginx(MODULE, text), Nginx(MODULE, text)]
+        for nginx in servers:
+            self.addCleanup(nginx.cleanup)
+            nginx.start()
+        cookie = sign_on(servers[0])
+        self.assertEqual(redis.cli("-n", "3", "DBSIZE"), "1")
+        self.assertEqual(servers[1].request("/secure/report.txt", {"Cookie": cookie})[0], 200)
+        # A store that cannot be reached lets nobody in.
+        redis.stop()
+        time.sleep(1.1)  # past what each worker remembers of its recent sign-ons
+        self.assertEqual(servers[1].request("/secure/report.txt", {"Cookie": cookie})[0], 302)
 
 
 class Configuration(unittest.TestCase):
