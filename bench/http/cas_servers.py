@@ -33,6 +33,11 @@ def main(argv=None):
     parser.add_argument("--key", required=True)
     args = parser.parse_args(argv)
 
+    # Five attributes, six values, for the benchmark user: what a CAS 3.0
+    # server commonly releases (p3/serviceValidate only).
+    cas_server.ATTRIBUTES["alice"] = {
+        "email": "alice@example.org", "displayName": "Alice Liddell", "memberOf": ["staff", "library"],
+        "uid": "alice", "department": "Reading Room"}
     plain = cas_server.CasHttpServer(0)
     tls = cas_server.CasHttpServer(0)
     tls.tickets = plain.tickets
